@@ -1,0 +1,11 @@
+#include "common/pipe_table.h"
+
+namespace vantrel {
+
+const char kPipePaths[kPipeCount][kPipePathSize] = {
+    "/data/pipeProx",
+    "/data/pipeLight",
+    "/data/pipeNfc",
+};
+
+}  // namespace vantrel

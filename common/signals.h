@@ -1,0 +1,24 @@
+// Signal mask handling around the daemon's children.
+//
+// A FIFO reader that goes away between the daemon's open and its write makes
+// the write raise SIGPIPE, whose default action would end the daemon. The
+// daemon keeps SIGPIPE blocked and takes a pending one back when a write fails
+// with EPIPE; children get the mask the daemon started with.
+#pragma once
+
+namespace vantrel {
+
+// Blocks SIGPIPE for the daemon; remembers the mask it started with.
+void blockSigpipe();
+
+// Takes a pending SIGPIPE off the daemon, after a write failed with EPIPE.
+void consumePendingSigpipe();
+
+// In a child, before exec: the signal mask the daemon started with.
+void restoreStartMask();
+
+// system() with the start mask in force, so the shell and `am` get a normal
+// SIGPIPE. Returns what system() returned.
+int runShellCommand(const char* command);
+
+}  // namespace vantrel

@@ -1,0 +1,12 @@
+// The daemon's run sequence, from the FIFOs to the exit status.
+#pragma once
+
+namespace vantrel {
+
+// Everything main does; returns the process exit status.
+int runDaemon(int argc, char** argv);
+
+// SIGINT: ends the receive phase and closes the serial port.
+void handleSigint(int signal);
+
+}  // namespace vantrel

@@ -1,0 +1,14 @@
+// Identifies the board, publishes its firmware version and brings the
+// firmware to the one version the daemon requires.
+#pragma once
+
+namespace vantrel {
+
+constexpr char kVersionProperty[] = "sys.com.zyn.sensor.version";
+
+// 1 when the board answered with its version and no upgrade was tried; 0 when
+// the board cannot be used. After a successful upgrade the process ends with
+// status 0, to be started again on the new firmware.
+int identifyAndUpgradeBoard();
+
+}  // namespace vantrel

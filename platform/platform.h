@@ -1,0 +1,51 @@
+// The daemon's one seam to the platform: the Android log, system properties,
+// the fixed device paths and the clock used for pauses and time limits.
+//
+// Two implementations exist: platform/android/ calls liblog and libcutils and
+// uses every path and pause as it is; platform/host/ lets the daemon run on a
+// plain Linux machine (VANTREL_ROOT, VANTREL_LOG, VANTREL_TIME_SCALE and a
+// property store of one file per key). The build picks one; the logic never
+// asks which.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <cstddef>
+
+namespace vantrel {
+
+// Largest property value of the platform, terminating zero included.
+constexpr int kPropertyValueMax = 92;
+
+// Android log priorities used by the daemon.
+enum LogPriority : int {
+    kLogDebug = 3,
+    kLogInfo = 4,
+    kLogError = 6,
+};
+
+// Writes one record with the tag "Vantrel", printf-style.
+void platformLog(int priority, const char* format, va_list args);
+
+// property_get: copies the value of `key` (at most 91 bytes and a zero) into
+// `value`, or `defaultValue` when the property is unset or empty. Returns the
+// length of what was copied. `value` must hold kPropertyValueMax bytes.
+int platformPropertyGet(const char* key, char* value, const char* defaultValue);
+
+// property_set: 0 on success, -1 when the value cannot be stored.
+int platformPropertySet(const char* key, const char* value);
+
+// Turns one of the daemon's fixed absolute paths into the path to use.
+// Returns either `fixedPath` itself or `buffer`, filled; a path that does not
+// fit in `size` bytes is returned as it is.
+const char* resolvePath(const char* fixedPath, char* buffer, size_t size);
+
+// Sleeps for a pause of the daemon. A signal handler that runs meanwhile ends
+// the pause early.
+void pauseSeconds(unsigned seconds);
+
+// A time limit for select(), as the daemon states it.
+struct timeval scaledTimeout(long seconds, long microseconds);
+
+}  // namespace vantrel
