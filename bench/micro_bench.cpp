@@ -1,0 +1,96 @@
+// Per-frame cost of the framing and the dispatch without the kernel: the
+// daemon's own code reads frames from an in-memory link (bench/memory_link.h).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "bench/memory_link.h"
+#include "common/daemon_state.h"
+#include "link/framing.h"
+#include "link/receive_loop.h"
+#include "link/serial_port.h"
+#include "messages/tavrix_protocol_parser.h"
+
+namespace {
+
+using vantrel::gState;
+using vantrel::bench::kMemoryLinkFd;
+
+std::vector<uint8_t> standardFrame(uint8_t letter, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    std::vector<uint8_t> frame = {'U', letter, a, b, c, d, 0};
+    uint8_t sum = 0;
+    for (size_t i = 1; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    frame.push_back(sum);
+    return frame;
+}
+
+std::vector<uint8_t> repeated(const std::vector<uint8_t>& frame, size_t times) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(frame.size() * times);
+    for (size_t i = 0; i < times; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
+    return bytes;
+}
+
+void prepareState(bool forwardMotion) {
+    vantrel::resetDaemonState();
+    gState.serialFd = kMemoryLinkFd;
+    gState.ignoreMotion = !forwardMotion;
+}
+
+constexpr size_t kFramesPerRound = 1000;
+
+// Lead byte, readPacket and parseStandardData, as the receive loop does them.
+void BM_ReadPacketAndDispatch(benchmark::State& state) {
+    std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
+    prepareState(false);
+    for (auto _ : state) {
+        vantrel::bench::setMemoryLink(bytes.data(), bytes.size());
+        for (size_t i = 0; i < kFramesPerRound; ++i) {
+            uint8_t lead;
+            vantrel::readAll(kMemoryLinkFd, &lead, 1);
+            vantrel::readPacket();
+            benchmark::DoNotOptimize(
+                vantrel::TavrixProtocolParser::parseStandardData(gState.rxBuffer));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kFramesPerRound);
+}
+BENCHMARK(BM_ReadPacketAndDispatch);
+
+// The whole receive loop over in-memory frames. With the motion stream
+// forwarded each frame also costs the pipe's open (which fails: no FIFO).
+void BM_ReceiveLoop(benchmark::State& state) {
+    bool forward = state.range(0) != 0;
+    std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
+    for (auto _ : state) {
+        prepareState(forward);
+        vantrel::bench::setMemoryLink(bytes.data(), bytes.size());
+        vantrel::readData();
+    }
+    state.SetItemsProcessed(state.iterations() * kFramesPerRound);
+}
+BENCHMARK(BM_ReceiveLoop)->Arg(0)->Arg(1);
+
+// The dispatch alone, on a payload already in the buffer.
+void BM_DispatchMotionIgnored(benchmark::State& state) {
+    prepareState(false);
+    const uint8_t payload[7] = {'M', 1, 2, 3, 4, 0, 0};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(vantrel::TavrixProtocolParser::parseStandardData(payload));
+    }
+}
+BENCHMARK(BM_DispatchMotionIgnored);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing of the benchmark may land in a real /data or on the terminal.
+    setenv("VANTREL_ROOT", "/nonexistent-vantrel-bench-root", 1);
+    setenv("VANTREL_LOG", "/dev/null", 1);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
