@@ -1,7 +1,7 @@
 #include "firmware/image_marker.h"
 
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace vantrel {
 
@@ -11,15 +11,18 @@ constexpr size_t kMarkerLength = sizeof kDevelopmentMarker - 1;
 }  // namespace
 
 bool isDevelopmentImage(const char* path) {
-    std::ifstream image(path, std::ios::in | std::ios::binary);
-    if (!image.is_open() || !image.good()) return false;
+    FILE* image = fopen(path, "r");
+    if (image == nullptr) return false;
 
     // Only whether the first line is the marker matters, so read no further
-    // than one byte past its length.
+    // than one byte past its length. A read error ends the line like its end.
     char line[kMarkerLength + 1];
     size_t length = 0;
-    char byte;
-    while (length < sizeof line && image.get(byte) && byte != '\n') line[length++] = byte;
+    int byte;
+    while (length < sizeof line && (byte = getc(image)) != EOF && byte != '\n') {
+        line[length++] = static_cast<char>(byte);
+    }
+    fclose(image);
     return length == kMarkerLength && memcmp(line, kDevelopmentMarker, kMarkerLength) == 0;
 }
 

@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,7 +23,7 @@ double hostTimeScale() {
     if (text == nullptr || *text == '\0') return 1.0;
     char* end = nullptr;
     double scale = strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(scale) || scale <= 0.0) return 1.0;
+    if (end == text || *end != '\0' || !(scale > 0.0 && scale < 1e6)) return 1.0;
     return scale;
 }
 
@@ -48,7 +47,7 @@ void pauseSeconds(unsigned seconds) {
 struct timeval scaledTimeout(long seconds, long microseconds) {
     double total =
         (static_cast<double>(seconds) * 1e6 + static_cast<double>(microseconds)) * hostTimeScale();
-    long long micros = std::llround(total);
+    long long micros = static_cast<long long>(total + 0.5);
     if (micros < 1) micros = 1;  // a limit of zero would turn every wait into a poll
     struct timeval limit;
     limit.tv_sec = static_cast<time_t>(micros / 1000000);
