@@ -2,9 +2,8 @@
 
 #include <sys/select.h>
 #include <sys/syscall.h>
-#include <unistd.h>
-
 #include <time.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -24,7 +23,9 @@ void setMemoryLink(const uint8_t* bytes, size_t size) {
     linkPosition = 0;
 }
 
-bool memoryLinkHasBytes() { return linkPosition < linkSize; }
+bool memoryLinkHasBytes() {
+    return linkPosition < linkSize;
+}
 
 }  // namespace vantrel::bench
 

@@ -1,9 +1,12 @@
 #include "common/signals.h"
 
+#include <paths.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <cstdlib>
+#include <cerrno>
 
 namespace vantrel {
 
@@ -40,11 +43,17 @@ void restoreStartMask() {
 }
 
 int runShellCommand(const char* command) {
-    if (!startMaskSaved) return system(command);
-    sigset_t daemonMask;
-    sigprocmask(SIG_SETMASK, &startMask, &daemonMask);
-    int status = system(command);
-    sigprocmask(SIG_SETMASK, &daemonMask, nullptr);
+    pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        restoreStartMask();
+        execl(_PATH_BSHELL, "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
     return status;
 }
 

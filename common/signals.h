@@ -17,8 +17,10 @@ void consumePendingSigpipe();
 // In a child, before exec: the signal mask the daemon started with.
 void restoreStartMask();
 
-// system() with the start mask in force, so the shell and `am` get a normal
-// SIGPIPE. Returns what system() returned.
+// Runs `command` with the platform shell, as system() does, and waits for it.
+// Unlike system(), SIGINT is not ignored meanwhile, so a SIGINT that comes
+// while `am` runs still reaches handleSigint; and the shell gets the signal
+// mask the daemon started with. Returns the wait status, or -1.
 int runShellCommand(const char* command);
 
 }  // namespace vantrel

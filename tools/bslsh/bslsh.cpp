@@ -1,0 +1,282 @@
+// bslsh stand-in: the bootstrap-loader tool the daemon runs, for hosts and
+// tests. It speaks the simulated board's loader protocol (see
+// tools/simboard/bsl_protocol.h) and honours exactly two command lines:
+//
+//   bslsh --device DEV --checkComm
+//       Does the board's bootstrap loader answer on DEV? Sends the sync byte
+//       (up to four times, each once the line is quiet; never the entry
+//       sequence, so a board running its firmware stays there) and exits 0
+//       when the loader acknowledges, 1 when not (within about 4 s).
+//   bslsh --device DEV --bsl --eraseall --reset --flash IMAGE
+//       Reads the firmware version from IMAGE, enters the loader, syncs,
+//       erases, flashes that version and resets the board into it.
+//
+// Image format: a text file (Intel-hex-like); every line is ignored except
+// the first comment line of the form "; version X.Y.Z" (blanks around the
+// words allowed, a trailing CR ignored, each number 0 to 255), e.g.
+//     :020000040000FA
+//     ; version 1.6.25
+//     :00000001FF
+// The image is read before the board is touched: an image without a version
+// leaves the board as it was.
+//
+// Exit status: 0 success; 1 the loader did not answer; 2 any other command
+// line (usage on standard error); 3 image unreadable or without a version
+// line; 4 device cannot be opened; 5 the loader refused a step or stopped
+// answering; 6 the overall time limit (20 s) ran out. Every wait is bounded.
+//
+// When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
+// joined by one blank) is appended to it as one line.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "simboard/bsl_protocol.h"
+#include "simboard/frames.h"
+
+namespace {
+
+using vantrel::simboard::FirmwareVersion;
+namespace sb = vantrel::simboard;
+
+constexpr int kExitOk = 0;
+constexpr int kExitNoLoader = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBadImage = 3;
+constexpr int kExitNoDevice = 4;
+constexpr int kExitRefused = 5;
+constexpr int kExitTimeLimit = 6;
+constexpr unsigned kTimeLimitSeconds = 20;
+
+constexpr int kSyncTries = 4;
+constexpr int kSyncWaitMillis = 400;
+constexpr int kQuietMillis = 50;        // a line this long without a byte is quiet
+constexpr int kQuietLimitMillis = 500;  // give up waiting for quiet after this
+constexpr int kCommandWaitMillis = 1000;
+
+void say(const std::string& text) {
+    printf("bslsh: %s\n", text.c_str());
+    fflush(stdout);
+}
+
+void usage() {
+    fputs(
+        "usage: bslsh --device DEV --checkComm\n"
+        "       bslsh --device DEV --bsl --eraseall --reset --flash IMAGE\n"
+        "(stand-in for the panel's bootstrap-loader tool; IMAGE carries a line \"; version "
+        "X.Y.Z\")\n",
+        stderr);
+}
+
+void logArguments(int argc, char** argv) {
+    const char* path = getenv("VANTREL_BSLSH_ARGV_LOG");
+    if (path == nullptr || *path == '\0') return;
+    std::string line;
+    for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
+    line += '\n';
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)!write(fd, line.data(), line.size());
+    close(fd);
+}
+
+void onTimeLimit(int) {
+    static const char kText[] = "bslsh: time limit reached\n";
+    (void)!write(STDOUT_FILENO, kText, sizeof kText - 1);
+    _exit(kExitTimeLimit);
+}
+
+std::string trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::optional<FirmwareVersion> readImageVersion(const std::string& path) {
+    std::ifstream image(path);
+    std::string line;
+    while (std::getline(image, line)) {
+        std::string text = trim(line);
+        if (text.empty() || text[0] != ';') continue;
+        text = trim(text.substr(1));
+        if (text.compare(0, 7, "version") != 0 || text.size() < 9 ||
+            (text[7] != ' ' && text[7] != '\t')) {
+            continue;
+        }
+        return FirmwareVersion::parse(trim(text.substr(7)));
+    }
+    return std::nullopt;
+}
+
+class Link {
+  public:
+    explicit Link(const std::string& device) {
+        fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) return;
+        struct termios settings;
+        if (tcgetattr(fd_, &settings) == 0) {
+            cfmakeraw(&settings);
+            cfsetispeed(&settings, B115200);
+            cfsetospeed(&settings, B115200);
+            tcsetattr(fd_, TCSANOW, &settings);
+        }
+    }
+    ~Link() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool isOpen() const { return fd_ >= 0; }
+
+    bool send(const uint8_t* bytes, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            ssize_t wrote = write(fd_, bytes + done, size - done);
+            if (wrote > 0) {
+                done += static_cast<size_t>(wrote);
+            } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
+                return false;
+            } else {
+                struct pollfd room = {fd_, POLLOUT, 0};
+                if (poll(&room, 1, kCommandWaitMillis) <= 0) return false;
+            }
+        }
+        return true;
+    }
+
+    // The next byte within `millis`, or -1.
+    int receive(int millis) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+        for (;;) {
+            uint8_t byte;
+            if (read(fd_, &byte, 1) == 1) return byte;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            if (left <= 0) return -1;
+            struct pollfd readable = {fd_, POLLIN, 0};
+            poll(&readable, 1, static_cast<int>(left));
+        }
+    }
+
+    void dropInput() { tcflush(fd_, TCIFLUSH); }
+
+    // Reads and drops bytes until the line has been quiet for a while (a
+    // loader sends nothing unasked; firmware frames may still be in flight).
+    void waitForQuiet() {
+        auto limit =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietLimitMillis);
+        while (receive(kQuietMillis) >= 0 && std::chrono::steady_clock::now() < limit) {
+        }
+    }
+
+    // Sync: on a quiet line, the first byte after the sync byte must be the ACK.
+    bool sync() {
+        for (int attempt = 0; attempt < kSyncTries; ++attempt) {
+            dropInput();
+            waitForQuiet();
+            if (!send(&sb::kBslSync, 1)) return false;
+            if (receive(kSyncWaitMillis) == sb::kBslAck) return true;
+        }
+        return false;
+    }
+
+    // One loader command; true on ACK. Other bytes before the answer are skipped.
+    bool command(const uint8_t* bytes, size_t size) {
+        if (!send(bytes, size)) return false;
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandWaitMillis);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int answer = receive(kCommandWaitMillis);
+            if (answer == sb::kBslAck) return true;
+            if (answer == sb::kBslNak || answer < 0) return false;
+        }
+        return false;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+int checkComm(const std::string& device) {
+    Link link(device);
+    if (!link.isOpen()) {
+        say("cannot open " + device + ": " + strerror(errno));
+        return kExitNoDevice;
+    }
+    if (!link.sync()) {
+        say("no bootstrap loader answers on " + device);
+        return kExitNoLoader;
+    }
+    say("bootstrap loader answers on " + device);
+    return kExitOk;
+}
+
+int flash(const std::string& device, const std::string& image) {
+    auto firmware = readImageVersion(image);
+    if (!firmware) {
+        say("no \"; version X.Y.Z\" line in image " + image + " (or cannot read it)");
+        return kExitBadImage;
+    }
+    Link link(device);
+    if (!link.isOpen()) {
+        say("cannot open " + device + ": " + strerror(errno));
+        return kExitNoDevice;
+    }
+    say("entering the bootstrap loader on " + device);
+    link.dropInput();
+    if (!link.send(sb::kBslEntry, sizeof sb::kBslEntry)) return kExitNoLoader;
+    if (!link.sync()) {
+        say("no bootstrap loader answers on " + device);
+        return kExitNoLoader;
+    }
+    if (!link.command(&sb::kBslErase, 1)) {
+        say("erase failed");
+        return kExitRefused;
+    }
+    say("erased; flashing " + firmware->text() + " from " + image);
+    uint8_t sum = static_cast<uint8_t>(firmware->major + firmware->minor + firmware->patch);
+    const uint8_t flashCommand[] = {sb::kBslFlash, firmware->major, firmware->minor,
+                                    firmware->patch, sum};
+    if (!link.command(flashCommand, sizeof flashCommand)) {
+        say("flash refused");
+        return kExitRefused;
+    }
+    if (!link.command(&sb::kBslReset, 1)) {
+        say("reset failed");
+        return kExitRefused;
+    }
+    say("flashed " + firmware->text() + "; board reset");
+    return kExitOk;
+}
+
+bool is(const char* argument, const char* expected) {
+    return strcmp(argument, expected) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    logArguments(argc, argv);
+    signal(SIGALRM, onTimeLimit);
+    alarm(kTimeLimitSeconds);
+
+    if (argc == 4 && is(argv[1], "--device") && is(argv[3], "--checkComm")) {
+        return checkComm(argv[2]);
+    }
+    if (argc == 8 && is(argv[1], "--device") && is(argv[3], "--bsl") && is(argv[4], "--eraseall") &&
+        is(argv[5], "--reset") && is(argv[6], "--flash")) {
+        return flash(argv[2], argv[7]);
+    }
+    usage();
+    return kExitUsage;
+}

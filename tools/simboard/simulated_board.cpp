@@ -1,0 +1,548 @@
+#include "simboard/simulated_board.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "simboard/bsl_protocol.h"
+
+namespace vantrel::simboard {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long one send may wait for room in the terminal's buffer before the
+// rest of it is dropped.
+constexpr std::chrono::milliseconds kWriteRoomWait{300};
+
+std::runtime_error systemError(const std::string& what) {
+    return std::runtime_error(what + ": " + strerror(errno));
+}
+
+void makeRaw(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) return;
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    tcsetattr(fd, TCSANOW, &settings);
+}
+
+SimulatedBoard::Millis periodFor(double perSecond) {
+    long millis = std::lround(1000.0 / perSecond);
+    return SimulatedBoard::Millis(std::max(1L, millis));
+}
+
+}  // namespace
+
+const char* modeName(BoardMode mode) {
+    switch (mode) {
+        case BoardMode::Firmware:
+            return "firmware";
+        case BoardMode::BootstrapLoader:
+            return "bsl";
+        case BoardMode::Silent:
+            return "silent";
+    }
+    return "?";
+}
+
+std::optional<BoardMode> parseMode(const std::string& name) {
+    if (name == "firmware") return BoardMode::Firmware;
+    if (name == "bsl") return BoardMode::BootstrapLoader;
+    if (name == "silent") return BoardMode::Silent;
+    return std::nullopt;
+}
+
+SimulatedBoard::SimulatedBoard(FirmwareVersion firmware) : firmware_(firmware) {
+    openPty();
+    receiver_ = std::thread(&SimulatedBoard::receiveLoop, this);
+    streamer_ = std::thread(&SimulatedBoard::streamLoop, this);
+}
+
+SimulatedBoard::~SimulatedBoard() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    uint8_t wake = 1;
+    (void)!write(wakeWrite_, &wake, 1);
+    receiver_.join();
+    streamer_.join();
+    if (!linkPath_.empty()) unlink(linkPath_.c_str());
+    for (int fd : {master_, slaveKeeper_, wakeRead_, wakeWrite_}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+void SimulatedBoard::openPty() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0) throw systemError("posix_openpt");
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0) throw systemError("grantpt/unlockpt");
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) throw systemError("ptsname");
+    slavePath_ = name;
+    makeRaw(master_);
+    slaveKeeper_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slaveKeeper_ < 0) throw systemError("open " + slavePath_);
+    makeRaw(slaveKeeper_);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) throw systemError("pipe2");
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+}
+
+bool SimulatedBoard::linkAt(const std::string& path) {
+    struct stat existing;
+    if (lstat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode)) unlink(path.c_str());
+    if (symlink(slavePath_.c_str(), path.c_str()) != 0) return false;
+    if (!linkPath_.empty() && linkPath_ != path) unlink(linkPath_.c_str());
+    linkPath_ = path;
+    return true;
+}
+
+// ---- behaviour
+
+void SimulatedBoard::setMode(BoardMode mode) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mode_ = mode;
+        if (mode == BoardMode::Firmware) hasFirmware_ = true;
+    }
+    changed_.notify_all();
+}
+
+BoardMode SimulatedBoard::mode() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mode_;
+}
+
+void SimulatedBoard::setVersion(FirmwareVersion firmware) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmware_ = firmware;
+}
+
+FirmwareVersion SimulatedBoard::version() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return firmware_;
+}
+
+bool SimulatedBoard::hasFirmware() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hasFirmware_;
+}
+
+void SimulatedBoard::setCommError(uint8_t commError) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commError_ = commError;
+}
+
+void SimulatedBoard::setAckWithoutVersion(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ackWithoutVersion_ = on;
+}
+
+void SimulatedBoard::setBytesBeforeAck(Bytes bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    beforeAck_ = std::move(bytes);
+}
+
+void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responses_[letter] = std::move(bytes);
+}
+
+void SimulatedBoard::clearResponse(uint8_t letter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    responses_.erase(letter);
+}
+
+// ---- observation
+
+std::vector<ReceivedCommand> SimulatedBoard::commands() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return commands_;
+}
+
+size_t SimulatedBoard::commandCount(uint8_t letter) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<size_t>(
+        std::count_if(commands_.begin(), commands_.end(),
+                      [letter](const ReceivedCommand& c) { return c.letter() == letter; }));
+}
+
+std::optional<ReceivedCommand> SimulatedBoard::waitForCommand(uint8_t letter, Millis timeout,
+                                                              size_t occurrence) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<ReceivedCommand> found;
+    auto seen = [&]() {
+        size_t count = 0;
+        for (const ReceivedCommand& command : commands_) {
+            if (command.letter() == letter && ++count == occurrence) {
+                found = command;
+                return true;
+            }
+        }
+        return false;
+    };
+    changed_.wait_for(lock, timeout, seen);
+    return found;
+}
+
+void SimulatedBoard::clearCommands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commands_.clear();
+}
+
+std::vector<std::string> SimulatedBoard::bslEvents() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bslEvents_;
+}
+
+bool SimulatedBoard::waitForBslEvent(const std::string& event, Millis timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&]() {
+        return std::find(bslEvents_.begin(), bslEvents_.end(), event) != bslEvents_.end();
+    });
+}
+
+size_t SimulatedBoard::strayBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return strayBytes_;
+}
+
+void SimulatedBoard::setListener(Listener listener) {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    listener_ = std::move(listener);
+}
+
+void SimulatedBoard::emit(const std::string& line) {
+    std::lock_guard<std::mutex> lock(listenerMutex_);
+    if (listener_) listener_(line);
+}
+
+// ---- sending
+
+bool SimulatedBoard::writeBytes(const Bytes& bytes) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    size_t done = 0;
+    auto deadline = Clock::now() + kWriteRoomWait;
+    while (done < bytes.size()) {
+        ssize_t wrote = write(master_, bytes.data() + done, bytes.size() - done);
+        if (wrote > 0) {
+            done += static_cast<size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0 && errno != EAGAIN) return false;
+        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+        if (left <= 0) return false;  // nobody reads: drop the rest
+        struct pollfd room = {master_, POLLOUT, 0};
+        poll(&room, 1, static_cast<int>(left));
+    }
+    return true;
+}
+
+bool SimulatedBoard::sendDescribed(const Bytes& bytes, bool quiet) {
+    bool written = writeBytes(bytes);
+    if (!quiet) {
+        emit("-> " + describeBoardBytes(bytes) +
+             (written ? "" : " [not all sent: nobody reads the link]"));
+    }
+    return written;
+}
+
+bool SimulatedBoard::send(const Bytes& bytes) {
+    return sendDescribed(bytes);
+}
+
+bool SimulatedBoard::sendMotion(uint16_t ps1, uint16_t ps2) {
+    return send(motion(ps1, ps2));
+}
+
+bool SimulatedBoard::sendLight(uint16_t vis, uint16_t ir) {
+    return send(light(vis, ir));
+}
+
+bool SimulatedBoard::sendVersion() {
+    Bytes frame;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frame = simboard::version(firmware_.major, firmware_.minor, firmware_.patch, commError_);
+    }
+    return send(frame);
+}
+
+bool SimulatedBoard::sendBoardLog(const std::string& text) {
+    return send(boardLog(text));
+}
+
+bool SimulatedBoard::sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data) {
+    return send(nfc(tagType, tagDataType, data));
+}
+
+bool SimulatedBoard::sendGarbage(size_t count, uint32_t seed) {
+    return send(garbage(count, seed));
+}
+
+bool SimulatedBoard::sendBadChecksum(const Bytes& frame) {
+    return send(withBadChecksum(frame));
+}
+
+bool SimulatedBoard::sendTruncated(const Bytes& frame, size_t keep) {
+    return send(truncated(frame, keep));
+}
+
+// ---- periodic messages
+
+int SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool quiet) {
+    int id;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        id = nextStreamId_++;
+        Stream stream{period, Clock::now() + period,
+                      std::make_shared<std::function<Bytes()>>(std::move(next)), quiet};
+        streams_.emplace(id, std::move(stream));
+    }
+    changed_.notify_all();
+    return id;
+}
+
+int SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
+    if (perSecond <= 0) return 0;
+    return startStream(
+        periodFor(perSecond), [ps1, ps2]() { return motion(ps1, ps2); }, quiet);
+}
+
+int SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
+    if (perSecond <= 0) return 0;
+    return startStream(
+        periodFor(perSecond), [vis, ir]() { return light(vis, ir); }, quiet);
+}
+
+void SimulatedBoard::stopStream(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.erase(id);
+}
+
+void SimulatedBoard::stopAllStreams() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.clear();
+}
+
+void SimulatedBoard::streamLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (streams_.empty()) {
+            changed_.wait(lock);
+            continue;
+        }
+        auto earliest = std::min_element(
+            streams_.begin(), streams_.end(),
+            [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
+        Stream& stream = earliest->second;
+        auto now = Clock::now();
+        if (stream.due > now) {
+            changed_.wait_until(lock, stream.due);
+            continue;
+        }
+        stream.due += stream.period;
+        if (stream.due < now) stream.due = now + stream.period;  // a late tick is not caught up
+        if (mode_ != BoardMode::Firmware) continue;              // only running firmware streams
+        auto next = stream.next;
+        bool quiet = stream.quiet;
+        lock.unlock();
+        sendDescribed((*next)(), quiet);
+        lock.lock();
+    }
+}
+
+// ---- receiving
+
+void SimulatedBoard::receiveLoop() {
+    uint8_t buffer[256];
+    struct pollfd watched[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    for (;;) {
+        int ready = poll(watched, 2, 200);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+        }
+        if (ready <= 0) continue;
+        if (watched[0].revents & POLLIN) {
+            ssize_t got = read(master_, buffer, sizeof buffer);
+            for (ssize_t i = 0; i < got; ++i) feed(buffer[i]);
+            if (got < 0 && errno != EAGAIN && errno != EINTR) usleep(10000);
+        } else if (watched[0].revents & (POLLHUP | POLLERR)) {
+            usleep(10000);  // cannot happen while we hold the slave open; do not spin
+        }
+    }
+}
+
+void SimulatedBoard::feed(uint8_t byte) {
+    if (rxState_ == RxState::Idle) {
+        feedIdle(byte);
+        return;
+    }
+    rxBytes_.push_back(byte);
+    switch (rxState_) {
+        case RxState::Frame:
+            if (rxBytes_.size() == kStandardPayloadSize + 1) handleFrame();
+            break;
+        case RxState::Entry:
+            if (rxBytes_.size() == sizeof kBslEntry - 1) handleEntry();
+            break;
+        case RxState::Flash:
+            if (rxBytes_.size() == 4) handleFlash();
+            break;
+        case RxState::Idle:
+            break;
+    }
+}
+
+void SimulatedBoard::feedIdle(uint8_t byte) {
+    rxBytes_.clear();
+    BoardMode current = mode();
+    if (byte == kLeadStandard) {
+        rxState_ = RxState::Frame;
+    } else if (current == BoardMode::BootstrapLoader && byte == kBslFlash) {
+        rxState_ = RxState::Flash;
+    } else if (current == BoardMode::BootstrapLoader &&
+               (byte == kBslSync || byte == kBslErase || byte == kBslReset)) {
+        handleBslCommand(byte);
+    } else if (current != BoardMode::BootstrapLoader && byte == kBslEntry[0]) {
+        rxState_ = RxState::Entry;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++strayBytes_;
+    }
+}
+
+Bytes SimulatedBoard::answerFor(const StandardPayload& payload) {
+    auto custom = responses_.find(payload[0]);
+    if (custom != responses_.end()) return custom->second;
+    Bytes reply = ack();
+    if (payload[0] == 'i') {
+        reply = ackWithoutVersion_ ? motion(0, 0)
+                                   : simboard::version(firmware_.major, firmware_.minor,
+                                                       firmware_.patch, commError_);
+    }
+    return concat(concat(beforeAck_, ack()), reply);
+}
+
+void SimulatedBoard::handleFrame() {
+    rxState_ = RxState::Idle;
+    ReceivedCommand command;
+    std::copy(rxBytes_.begin(), rxBytes_.begin() + kStandardPayloadSize, command.payload.begin());
+    command.checksumOk = checksum(command.payload.data(), kStandardPayloadSize) == rxBytes_.back();
+    command.when = Clock::now();
+    Bytes answer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        command.mode = mode_;
+        commands_.push_back(command);
+        if (command.checksumOk && mode_ == BoardMode::Firmware) answer = answerFor(command.payload);
+    }
+    changed_.notify_all();
+
+    std::string line = "<- " + describeCommand(command.payload);
+    if (!command.checksumOk) {
+        line += " [bad checksum: ignored]";
+    } else if (command.mode != BoardMode::Firmware) {
+        line += std::string(" [not answered: board in ") + modeName(command.mode) + " mode]";
+    }
+    emit(line);
+    if (!answer.empty()) sendDescribed(answer);
+}
+
+void SimulatedBoard::handleEntry() {
+    rxState_ = RxState::Idle;
+    bool entry = std::equal(rxBytes_.begin(), rxBytes_.end(), kBslEntry + 1);
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!entry) {
+            strayBytes_ += sizeof kBslEntry;
+            return;
+        }
+        if (mode_ == BoardMode::Firmware) {
+            mode_ = BoardMode::BootstrapLoader;
+            bslEvents_.push_back("entry");
+            line = "<- BSL entry sequence: bootstrap loader running";
+        } else {
+            line = std::string("<- BSL entry sequence [ignored: board ") + modeName(mode_) + "]";
+        }
+    }
+    changed_.notify_all();
+    emit(line);
+}
+
+void SimulatedBoard::answerBsl(uint8_t answer, const std::string& event, const std::string& text) {
+    writeBytes(Bytes{answer});
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        bslEvents_.push_back(event);
+    }
+    changed_.notify_all();
+    emit(text);
+}
+
+void SimulatedBoard::handleBslCommand(uint8_t command) {
+    if (command == kBslSync) {
+        answerBsl(kBslAck, "sync", "<- BSL sync -> ACK");
+    } else if (command == kBslErase) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hasFirmware_ = false;
+        }
+        answerBsl(kBslAck, "erase", "<- BSL erase -> ACK (firmware erased)");
+    } else if (command == kBslReset) {
+        // The ACK leaves before the firmware starts, so no stream frame can precede it.
+        bool starts = hasFirmware();
+        std::string running = "firmware " + version().text() + " running";
+        answerBsl(kBslAck, "reset",
+                  "<- BSL reset -> ACK, " + (starts ? running : "no firmware: loader stays"));
+        if (starts) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            mode_ = BoardMode::Firmware;
+        }
+        changed_.notify_all();
+    }
+}
+
+void SimulatedBoard::handleFlash() {
+    rxState_ = RxState::Idle;
+    FirmwareVersion flashed{rxBytes_[0], rxBytes_[1], rxBytes_[2]};
+    bool sumOk = checksum(rxBytes_.data(), 3) == rxBytes_[3];
+    bool accepted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        accepted = sumOk && !hasFirmware_;
+        if (accepted) {
+            firmware_ = flashed;
+            hasFirmware_ = true;
+        }
+    }
+    if (accepted) {
+        answerBsl(kBslAck, "flash " + flashed.text(), "<- BSL flash " + flashed.text() + " -> ACK");
+    } else {
+        answerBsl(kBslNak, "flash refused",
+                  std::string("<- BSL flash ") + flashed.text() + " -> NAK (" +
+                      (sumOk ? "not erased" : "bad sum") + ")");
+    }
+}
+
+}  // namespace vantrel::simboard

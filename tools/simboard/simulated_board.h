@@ -1,0 +1,200 @@
+// A simulated sensor board on the master side of a pseudo-terminal.
+//
+// The daemon (or `bslsh`) opens the slave side as its serial device. A
+// background thread reads what they send and answers as the board would:
+//
+//   firmware mode        every good standard packet from the host is recorded
+//                        and answered: [bytes before ACK] ACK, then the reply:
+//                        the version message for 'i', a second ACK for 'D',
+//                        'N' and any other letter; setResponse() replaces all
+//                        of it for one letter. The BSL entry sequence switches
+//                        to the bootstrap loader.
+//   bootstrap loader     answers only the BSL protocol (bsl_protocol.h);
+//                        standard packets are recorded, never answered.
+//   silent               records what arrives, never answers anything.
+//
+// Periodic streams (startStream and the helpers) send only in firmware mode;
+// the send* calls send in any mode, from any thread, whole frames at a time
+// (a frame is never interleaved with another).
+//
+// The board keeps its own slave descriptor open, so the link never hangs up
+// when the daemon closes the port and opens it again; what the board sends
+// while nobody reads waits in the terminal's buffer (the daemon flushes it
+// when it opens the port) and is dropped once that buffer is full.
+//
+// Everything here is for tests and tools: threads, heap and exceptions are
+// fine. The constructor throws std::runtime_error when no pseudo-terminal can
+// be had.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "simboard/frames.h"
+
+namespace vantrel::simboard {
+
+enum class BoardMode { Firmware, BootstrapLoader, Silent };
+
+// "firmware", "bsl", "silent".
+const char* modeName(BoardMode mode);
+std::optional<BoardMode> parseMode(const std::string& name);
+
+// One standard packet the host sent, as the board saw it.
+struct ReceivedCommand {
+    StandardPayload payload{};             // payload[0] is the letter, payload[1] the on/off byte
+    bool checksumOk = true;                // a bad checksum is recorded but never answered
+    BoardMode mode = BoardMode::Firmware;  // the board's mode when it arrived
+    std::chrono::steady_clock::time_point when;
+
+    uint8_t letter() const { return payload[0]; }
+    uint8_t argument() const { return payload[1]; }
+};
+
+class SimulatedBoard {
+  public:
+    using Millis = std::chrono::milliseconds;
+    using Listener = std::function<void(const std::string& line)>;
+
+    explicit SimulatedBoard(FirmwareVersion firmware = FirmwareVersion{});
+    ~SimulatedBoard();  // stops the threads, removes the link, closes the pty
+    SimulatedBoard(const SimulatedBoard&) = delete;
+    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+
+    // ---- the device
+    // The slave side, e.g. /dev/pts/7: the path to hand to the daemon.
+    const std::string& slavePath() const { return slavePath_; }
+    // Makes `path` a symbolic link to the slave, replacing a link or file
+    // there; the link is removed again by the destructor. False on failure.
+    bool linkAt(const std::string& path);
+
+    // ---- behaviour (may be changed at any time)
+    // Firmware mode also counts as firmware present (after a loader erase).
+    void setMode(BoardMode mode);
+    BoardMode mode() const;
+    // The version the firmware reports; flashing through the loader sets it too.
+    void setVersion(FirmwareVersion firmware);
+    FirmwareVersion version() const;
+    // False between a loader erase and the next flash.
+    bool hasFirmware() const;
+    // sensor_comm_error byte of the version message.
+    void setCommError(uint8_t commError);
+    // Answer 'i' with an ACK and then a motion message (ps1 0, ps2 0) instead
+    // of the version message.
+    void setAckWithoutVersion(bool on);
+    // Bytes sent before every ACK in firmware mode (garbage, a broken frame...).
+    void setBytesBeforeAck(Bytes bytes);
+    // Everything sent in answer to command `letter` (ACK included; empty: no
+    // answer at all). Overrides the default answer and the settings above.
+    void setResponse(uint8_t letter, Bytes bytes);
+    void clearResponse(uint8_t letter);
+
+    // ---- what the host sent
+    std::vector<ReceivedCommand> commands() const;
+    size_t commandCount(uint8_t letter) const;
+    // Waits until the `occurrence`-th command with this letter (1 = the first
+    // ever recorded, not the next one) has arrived; nullopt after `timeout`.
+    std::optional<ReceivedCommand> waitForCommand(uint8_t letter, Millis timeout,
+                                                  size_t occurrence = 1) const;
+    void clearCommands();
+    // Loader events in order: "entry", "sync", "erase", "flash 1.6.25",
+    // "flash refused", "reset".
+    std::vector<std::string> bslEvents() const;
+    bool waitForBslEvent(const std::string& event, Millis timeout) const;
+    // Bytes that were neither part of a packet nor of the loader protocol.
+    size_t strayBytes() const;
+
+    // Called with one readable line per event ("<- D 01 (LED on)", "-> ACK",
+    // "<- BSL sync -> ACK", ...), from the board's threads, one at a time.
+    void setListener(Listener listener);
+
+    // ---- sending (any mode, any thread); false when not all bytes could be written
+    bool send(const Bytes& bytes);
+    bool sendMotion(uint16_t ps1, uint16_t ps2);
+    bool sendLight(uint16_t vis, uint16_t ir);
+    bool sendVersion();  // the version message with the current version
+    bool sendBoardLog(const std::string& text);
+    bool sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data);
+    bool sendGarbage(size_t count, uint32_t seed = 1);
+    // A good frame of the kind given with its checksum off by one.
+    bool sendBadChecksum(const Bytes& frame);
+    // The first `keep` bytes of the frame only.
+    bool sendTruncated(const Bytes& frame, size_t keep);
+
+    // ---- periodic messages, sent only while in firmware mode
+    // `next` builds the bytes to send each period; returns a stream id.
+    int startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
+    int startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
+    int startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
+    void stopStream(int id);
+    void stopAllStreams();
+
+  private:
+    struct Stream {
+        Millis period;
+        std::chrono::steady_clock::time_point due;
+        std::shared_ptr<std::function<Bytes()>> next;  // shared: a stream keeps its state
+        bool quiet;
+    };
+    enum class RxState { Idle, Frame, Entry, Flash };
+
+    void openPty();
+    void receiveLoop();
+    void streamLoop();
+    void feed(uint8_t byte);
+    void feedIdle(uint8_t byte);
+    void handleFrame();
+    void handleEntry();
+    void handleBslCommand(uint8_t command);
+    void handleFlash();
+    Bytes answerFor(const StandardPayload& payload);
+    bool writeBytes(const Bytes& bytes);
+    bool sendDescribed(const Bytes& bytes, bool quiet = false);
+    void answerBsl(uint8_t answer, const std::string& event, const std::string& text);
+    void emit(const std::string& line);
+
+    int master_ = -1;
+    int slaveKeeper_ = -1;  // our own descriptor on the slave: the link never hangs up
+    int wakeRead_ = -1;     // self-pipe that ends the receive thread's wait
+    int wakeWrite_ = -1;
+    std::string slavePath_;
+    std::string linkPath_;
+
+    mutable std::mutex mutex_;  // everything below up to the threads
+    mutable std::condition_variable changed_;
+    BoardMode mode_ = BoardMode::Firmware;
+    FirmwareVersion firmware_;
+    bool hasFirmware_ = true;
+    uint8_t commError_ = 0;
+    bool ackWithoutVersion_ = false;
+    Bytes beforeAck_;
+    std::map<uint8_t, Bytes> responses_;
+    std::vector<ReceivedCommand> commands_;
+    std::vector<std::string> bslEvents_;
+    size_t strayBytes_ = 0;
+    std::map<int, Stream> streams_;
+    int nextStreamId_ = 1;
+    bool stopping_ = false;
+
+    // Owned by the receive thread.
+    RxState rxState_ = RxState::Idle;
+    Bytes rxBytes_;
+
+    std::mutex writeMutex_;  // one frame at a time on the wire
+    std::mutex listenerMutex_;
+    Listener listener_;
+
+    std::thread receiver_;
+    std::thread streamer_;
+};
+
+}  // namespace vantrel::simboard
