@@ -428,6 +428,20 @@ std::string ProcessHarness::stdoutText() const {
     return readWhole(runFile(".stdout"));
 }
 
+std::string ProcessHarness::daemonStdoutText() const {
+    std::string text = stdoutText();
+    std::string kept;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        if (line.rfind("am: ", 0) != 0 && line.rfind("bslsh: ", 0) != 0) kept += line;
+        start = end;
+    }
+    return kept;
+}
+
 std::string ProcessHarness::stderrText() const {
     return readWhole(runFile(".stderr"));
 }

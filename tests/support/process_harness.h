@@ -165,6 +165,9 @@ class ProcessHarness {
 
     // ---- what came out (of the current run unless said otherwise)
     std::string stdoutText() const;
+    // stdoutText() less the lines of the am and bslsh stand-ins ("am: ...",
+    // "bslsh: ..."), which share standard output with the daemon.
+    std::string daemonStdoutText() const;
     std::string stderrText() const;
     std::string logText() const;     // this run's records
     std::string allLogText() const;  // every run's records
