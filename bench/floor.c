@@ -23,7 +23,9 @@ static void stop(int signal) {
     running = 0;
 }
 
-static int readByte(int fd, uint8_t* byte) { return read(fd, byte, 1) == 1; }
+static int readByte(int fd, uint8_t* byte) {
+    return read(fd, byte, 1) == 1;
+}
 
 static void handleFrame(int port, const char* fifo) {
     uint8_t payload[6];
@@ -36,7 +38,8 @@ static void handleFrame(int port, const char* fifo) {
     int32_t value = (payload[1] << 8 | payload[2]) + (payload[3] << 8 | payload[4]);
     int out = open(fifo, O_WRONLY | O_NONBLOCK);
     if (out < 0) return;
-    if (write(out, &value, sizeof value) < 0) { /* dropped, like the daemon */ }
+    if (write(out, &value, sizeof value) < 0) { /* dropped, like the daemon */
+    }
     close(out);
 }
 
