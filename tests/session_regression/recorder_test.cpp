@@ -1,0 +1,80 @@
+// vantrel-session-record as a process against a simulated board on a pty
+// (the --device path: termios, the start-up exchange, the stream): what it
+// writes reads back as a session with the board's very bytes, in the right
+// blocks, one frame a line.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "session/session_file.h"
+#include "simboard/simulated_board.h"
+#include "support/process_harness.h"
+
+namespace vantrel::session {
+namespace {
+
+using namespace std::chrono_literals;
+using test::waitUntil;
+
+std::string readWhole(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
+    simboard::SimulatedBoard board(simboard::FirmwareVersion{1, 6, 24});
+    Bytes noisyAnswer = simboard::concat(simboard::garbage(3, 5),
+                                         simboard::concat(simboard::ack(), simboard::ack()));
+    board.setResponse('D', noisyAnswer);
+    char pattern[] = "/tmp/vantrel-record-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string output = std::string(pattern) + "/bench.log";
+
+    std::string command = std::string(VANTREL_RECORDER_PATH) + " --device " + board.slavePath() +
+                          " --seconds 1 --led 0 --nfc 1 --what 'a bench test' --output " + output;
+    std::thread recorder([&] { EXPECT_EQ(system(command.c_str()), 0); });
+    bool streaming =
+        waitUntil([&] { return readWhole(output).find("@stream\n") != std::string::npos; }, 5000ms);
+    Bytes tap = simboard::nfc(4, 1, Bytes{0x55, 0x5A, 0x01});  // lead bytes inside
+    if (streaming) {
+        board.sendMotion(1, 2);
+        board.sendGarbage(4, 7);
+        board.send(tap);
+    }
+    recorder.join();
+    ASSERT_TRUE(streaming) << readWhole(output);
+
+    ParseResult parsed = parseSession(readWhole(output));
+    std::filesystem::remove_all(pattern);
+    ASSERT_TRUE(parsed.session) << parsed.error;
+    Session& s = *parsed.session;
+    EXPECT_EQ(s.header["what"], "a bench test");
+    EXPECT_EQ(s.args, (std::vector<std::string>{"-m", "-l", "-e", "0", "-n", "1"}));
+    ASSERT_TRUE(s.firmware);
+    EXPECT_EQ(s.firmware->text(), "1.6.24");  // from the version answer
+
+    ASSERT_EQ(s.answers.size(), 3u);
+    EXPECT_EQ(s.answers[0].bytes, simboard::concat(simboard::ack(), simboard::version(1, 6, 24)));
+    EXPECT_EQ(s.answers[1].letter, 'D');
+    EXPECT_EQ(s.answers[1].bytes, noisyAnswer);
+    EXPECT_EQ(s.answers[2].bytes, simboard::concat(simboard::ack(), simboard::ack()));
+    std::vector<simboard::ReceivedCommand> commands = board.commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_EQ(simboard::describeCommand(commands[1].payload), "D 00 (LED off)");
+    EXPECT_EQ(simboard::describeCommand(commands[2].payload), "N 01 (NFC on)");
+
+    std::vector<Bytes> lines;  // pauses may fall anywhere: only the bytes count
+    for (const StreamStep& step : s.stream) {
+        if (!step.isDelay) lines.push_back(step.bytes);
+    }
+    EXPECT_EQ(lines, (std::vector<Bytes>{simboard::motion(1, 2), simboard::garbage(4, 7), tap}));
+}
+
+}  // namespace
+}  // namespace vantrel::session

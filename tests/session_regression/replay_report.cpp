@@ -1,0 +1,119 @@
+#include "session_regression/replay_report.h"
+
+#include <sstream>
+
+namespace vantrel::test {
+
+namespace {
+
+constexpr char kTimingRecord[] = "readData()::select timedout!";
+
+void replaceAll(std::string* text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
+    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+        text->replace(at, from.size(), to);
+        at += to.size();
+    }
+}
+
+// Writes one output line: paths made stable, bytes outside printable ASCII
+// shown as \xHH so the file stays plain text whatever the board sent.
+class ReportWriter {
+  public:
+    ReportWriter(const ReplayFacts& facts) : facts_(facts) {}
+
+    void line(const std::string& text) { out_ << stable(text) << '\n'; }
+    void item(const std::string& text) { out_ << "  " << stable(text) << '\n'; }
+    void section(const std::string& title, const std::vector<std::string>& items) {
+        line(title + (items.empty() ? ": none" : ":"));
+        for (const std::string& text : items) item(text);
+    }
+    std::string text() const { return out_.str(); }
+
+  private:
+    std::string stable(std::string text) const {
+        replaceAll(&text, facts_.root, "$ROOT");
+        replaceAll(&text, facts_.pty, "$PTY");
+        std::string shown;
+        for (unsigned char c : text) {
+            if ((c >= 0x20 && c < 0x7F) || c == '\t') {
+                shown += static_cast<char>(c);
+            } else {
+                char escaped[8];
+                snprintf(escaped, sizeof escaped, "\\x%02X", c);
+                shown += escaped;
+            }
+        }
+        return shown;
+    }
+
+    const ReplayFacts& facts_;
+    std::ostringstream out_;
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) lines.push_back(line);
+    return lines;
+}
+
+// The frame as it came ("??" for a checksum the board did not keep) and what it is.
+std::string describe(const simboard::ReceivedCommand& command) {
+    const simboard::StandardPayload& payload = command.payload;
+    std::string text = command.checksumOk
+                           ? simboard::hexText(simboard::encodeStandard(payload))
+                           : "55 " + simboard::hexText(payload.data(), payload.size()) + " ??";
+    text += "  " + simboard::describeCommand(payload);
+    if (!command.checksumOk) text += " [bad checksum]";
+    if (command.mode != simboard::BoardMode::Firmware) {
+        text += std::string(" [board in ") + simboard::modeName(command.mode) + " mode]";
+    }
+    return text;
+}
+
+std::vector<std::string> numbers(const std::vector<int32_t>& values) {
+    std::vector<std::string> texts;
+    for (int32_t value : values) texts.push_back(std::to_string(value));
+    return texts;
+}
+
+std::vector<std::string> stableRecords(const std::vector<LogRecord>& records) {
+    std::vector<std::string> texts;
+    for (const LogRecord& record : records) {
+        if (record.message.find(kTimingRecord) != std::string::npos) continue;
+        texts.push_back(std::string(1, record.priority) + " " + record.message);
+    }
+    return texts;
+}
+
+}  // namespace
+
+std::string formatReport(const std::string& sessionName, const ReplayFacts& facts) {
+    ReportWriter out(facts);
+    out.line("# what the daemon did when " + sessionName + ".log was replayed");
+    out.line("# (\"select timedout!\" records are left out: their number depends on timing)");
+    out.line("exit status: " +
+             (facts.exitStatus ? std::to_string(*facts.exitStatus) : std::string("none")));
+    out.line("run: " + facts.progress);
+    std::vector<std::string> commands;
+    for (const simboard::ReceivedCommand& command : facts.commands) {
+        commands.push_back(describe(command));
+    }
+    out.section("commands to the board", commands);
+    out.section("loader events", facts.loaderEvents);
+    out.section("bslsh calls", facts.bslshCalls);
+    out.line("property sys.com.zyn.sensor.version: " +
+             (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));
+    out.line("reset line value file: \"" + facts.resetLine + "\"");
+    out.section("pipeProx", numbers(facts.proximity));
+    out.section("pipeLight", numbers(facts.light));
+    out.section("am", facts.amLines);
+    out.section("stdout", splitLines(facts.stdoutText));
+    out.section("stderr", splitLines(facts.stderrText));
+    out.section("log", stableRecords(facts.log));
+    return out.text();
+}
+
+}  // namespace vantrel::test

@@ -1,0 +1,18 @@
+// Replays one recorded session into the real daemon: a simulated board gives
+// the session's answers to the start-up commands, the daemon runs with the
+// session's command line, properties and firmware image in a throw-away root,
+// and once it reads in its receive phase the board sends the session's
+// stream. When the daemon has taken in everything (or has ended by itself) it
+// gets SIGINT, and its outputs are returned in their stable text form.
+#pragma once
+
+#include <string>
+
+#include "session/session_file.h"
+
+namespace vantrel::test {
+
+// `name` is the session's file name without ".log", used in the text only.
+std::string replaySession(const std::string& name, const session::Session& session);
+
+}  // namespace vantrel::test

@@ -1,0 +1,169 @@
+// vantrel-monitor: a live view of the daemon's sensor FIFOs. For each stream
+// it shows the values as they arrive, their rate and a sparkline of the
+// latest ones; it waits for a FIFO that does not exist yet and ends cleanly
+// on Ctrl-C (SIGINT) or SIGTERM.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "display.h"
+#include "fifo_stream.h"
+
+namespace {
+
+using namespace vantrel::monitor;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStop(int) {
+    stopRequested = 1;
+}
+
+constexpr int kPollMillis = 100;  // also how often a missing FIFO is looked for
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+
+struct Options {
+    bool plain = false;
+    size_t width = 32;
+    double waitSeconds = 0;  // 0: wait for ever
+    std::vector<std::string> paths;
+};
+
+void usage(FILE* out) {
+    fputs(
+        "Usage: vantrel-monitor [--plain] [--width N] [--wait S] [FIFO...]\n"
+        "Shows the values of the daemon's FIFOs as they arrive, their rate and a\n"
+        "sparkline. Without FIFO: $VANTREL_ROOT/data/pipeProx and\n"
+        "$VANTREL_ROOT/data/pipeLight (/data/... when VANTREL_ROOT is unset).\n"
+        "  --plain    one line per value even on a terminal (the default elsewhere)\n"
+        "  --width N  values in the sparkline (default 32)\n"
+        "  --wait S   give up (status 1) when a FIFO has not appeared after S seconds\n"
+        "Ctrl-C ends it (status 0) with a summary line per FIFO.\n",
+        out);
+}
+
+// 0 when the options were read, else the exit status (-1: help shown).
+int parseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        char* end = nullptr;
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return -1;
+        } else if (arg == "--plain") {
+            o->plain = true;
+        } else if ((arg == "--width" || arg == "--wait") && i + 1 < argc) {
+            double value = strtod(argv[++i], &end);
+            if (*end != '\0' || end == argv[i] || value < (arg == "--width" ? 1 : 0)) {
+                fprintf(stderr, "vantrel-monitor: bad value for %s\n", arg.c_str());
+                return 2;
+            }
+            if (arg == "--width") {
+                o->width = static_cast<size_t>(value);
+            } else {
+                o->waitSeconds = value;
+            }
+        } else if (!arg.empty() && arg[0] == '-') {
+            usage(stderr);
+            return 2;
+        } else {
+            o->paths.push_back(arg);
+        }
+    }
+    return 0;
+}
+
+std::vector<FifoStream> streamsFor(const Options& o) {
+    std::vector<std::string> paths = o.paths;
+    if (paths.empty()) {
+        const char* root = getenv("VANTREL_ROOT");
+        std::string prefix = root != nullptr ? root : "";
+        paths = {prefix + "/data/pipeProx", prefix + "/data/pipeLight"};
+    }
+    std::vector<FifoStream> streams;
+    for (const std::string& path : paths) {
+        std::string name = path.substr(path.find_last_of('/') + 1);
+        streams.emplace_back(name, path, o.width);
+    }
+    return streams;
+}
+
+// Opens the FIFOs that have appeared; false on a path that is not a FIFO.
+bool openAppeared(std::vector<FifoStream>& streams, Display& display) {
+    for (FifoStream& stream : streams) {
+        std::string error;
+        if (stream.tryOpen(&error)) display.opened(stream);
+        if (!error.empty()) {
+            fprintf(stderr, "vantrel-monitor: %s\n", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool allOpen(const std::vector<FifoStream>& streams) {
+    for (const FifoStream& stream : streams) {
+        if (!stream.isOpen()) return false;
+    }
+    return true;
+}
+
+void readArrived(std::vector<FifoStream>& streams, Display& display) {
+    std::vector<struct pollfd> watched;
+    for (const FifoStream& stream : streams) watched.push_back({stream.descriptor(), POLLIN, 0});
+    if (poll(watched.data(), watched.size(), kPollMillis) <= 0) return;  // a signal, or quiet
+    auto now = Clock::now();
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if ((watched[i].revents & POLLIN) == 0) continue;
+        for (int32_t value : streams[i].readValues()) {
+            streams[i].record(value, now);
+            display.arrived(streams[i], value, now);
+        }
+    }
+}
+
+// Follows the streams until a stop signal (status 0) or a failure (1).
+int follow(std::vector<FifoStream>& streams, Display& display, double waitSeconds) {
+    auto started = Clock::now();
+    auto lastDraw = started;
+    while (!stopRequested) {
+        if (!openAppeared(streams, display)) return 1;
+        std::chrono::duration<double> waited = Clock::now() - started;
+        if (waitSeconds > 0 && waited.count() > waitSeconds && !allOpen(streams)) {
+            fprintf(stderr, "vantrel-monitor: a FIFO did not appear within %g s\n", waitSeconds);
+            return 1;
+        }
+        readArrived(streams, display);  // a stream not open yet (-1) is left out by poll
+        if (Clock::now() - lastDraw >= kRedrawEvery) {
+            lastDraw = Clock::now();
+            display.redraw(streams, lastDraw);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    int parsed = parseOptions(argc, argv, &options);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+
+    struct sigaction action = {};
+    action.sa_handler = onStop;  // no SA_RESTART: poll returns at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::vector<FifoStream> streams = streamsFor(options);
+    Display display(!options.plain && isatty(STDOUT_FILENO));
+    display.begin(streams);
+    int status = follow(streams, display, options.waitSeconds);
+    display.end(streams);
+    return status;
+}

@@ -1,0 +1,240 @@
+// vantrel-session-record: records a session (tools/README.md) from a serial
+// device or from a simulated board. It plays the daemon's start-up exchange
+// (identify, LED, NFC) and keeps each answer as an "@on" block, then writes
+// what the board sends unasked for a while as the "@stream" part.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "session/serial_capture.h"
+#include "simboard/simulated_board.h"
+
+namespace {
+
+using namespace vantrel;
+using session::Millis;
+using simboard::Bytes;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStop(int) {
+    stopRequested = 1;
+}
+
+struct Options {
+    std::string device;
+    bool simulated = false;
+    bool exchange = true;
+    double seconds = 5;
+    double led = 1;  // on when not 0, as the daemon's -e and -n
+    double nfc = 0;
+    std::string args;
+    std::string what;
+    std::string board;
+    double minGapMillis = 20;
+    std::string output;
+    // The simulated board.
+    simboard::FirmwareVersion firmware;
+    double motionHz = 0, lightHz = 0, nfcEvery = 0, logEvery = 0;
+};
+
+void usage(FILE* out) {
+    fputs(
+        "Usage: vantrel-session-record (--device PATH | --simulated) [options]\n"
+        "  --device PATH     a serial device, opened raw at 115200 baud, 8N1\n"
+        "  --simulated       a simulated board on a pseudo-terminal (options below)\n"
+        "  --seconds S       how long to record what the board sends unasked (default 5;\n"
+        "                    Ctrl-C ends sooner)\n"
+        "  --no-exchange     send no start-up commands; record the stream only\n"
+        "  --led N, --nfc N  LED and NFC reader on when N is not 0 (default 1 and 0)\n"
+        "  --args TEXT       the daemon's command line for the replay\n"
+        "                    (default \"-m -l -e LED -n NFC\")\n"
+        "  --what TEXT       what the session shows (its \"# what:\" line)\n"
+        "  --board TEXT      which board it is (its \"# board:\" line)\n"
+        "  --min-gap MS      a pause this long or longer becomes an @delay line (default 20)\n"
+        "  --output FILE     write the session there (default: standard output)\n"
+        "Simulated board: --version X.Y.Z, --motion-hz R, --light-hz R, --nfc-every S,\n"
+        "  --log-every S (readings change a little each time).\n",
+        out);
+}
+
+bool number(const char* text, double* value) {
+    char* end = nullptr;
+    *value = strtod(text, &end);
+    return end != text && *end == '\0' && *value >= 0;
+}
+
+// One option with a value; false when it is unknown or its value is bad.
+bool takeValue(const std::string& name, const char* value, Options* o) {
+    std::map<std::string, std::string*> texts = {{"--device", &o->device},
+                                                 {"--args", &o->args},
+                                                 {"--what", &o->what},
+                                                 {"--board", &o->board},
+                                                 {"--output", &o->output}};
+    std::map<std::string, double*> numbers = {{"--seconds", &o->seconds},
+                                              {"--led", &o->led},
+                                              {"--nfc", &o->nfc},
+                                              {"--min-gap", &o->minGapMillis},
+                                              {"--motion-hz", &o->motionHz},
+                                              {"--light-hz", &o->lightHz},
+                                              {"--nfc-every", &o->nfcEvery},
+                                              {"--log-every", &o->logEvery}};
+    if (texts.count(name)) {
+        *texts[name] = value;
+        return true;
+    }
+    if (numbers.count(name)) return number(value, numbers[name]);
+    if (name != "--version") return false;
+    auto parsed = simboard::FirmwareVersion::parse(value);
+    if (parsed) o->firmware = *parsed;
+    return parsed.has_value();
+}
+
+// 0 when the options were read, else the exit status (-1: help shown).
+int parseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "-h" || name == "--help") {
+            usage(stdout);
+            return -1;
+        }
+        if (name == "--simulated") {
+            o->simulated = true;
+        } else if (name == "--no-exchange") {
+            o->exchange = false;
+        } else if (i + 1 >= argc || !takeValue(name, argv[++i], o)) {
+            fprintf(stderr, "vantrel-session-record: bad or unknown option %s\n", name.c_str());
+            return 2;
+        }
+    }
+    if (o->simulated == !o->device.empty()) {
+        fputs("vantrel-session-record: give either --device PATH or --simulated\n", stderr);
+        return 2;
+    }
+    return 0;
+}
+
+uint8_t ledByte(const Options& o) {
+    return o.led != 0 ? 1 : 0;
+}
+
+uint8_t nfcByte(const Options& o) {
+    return o.nfc != 0 ? 1 : 0;
+}
+
+Millis every(double seconds) {
+    return Millis(static_cast<long>(seconds * 1000.0 + 0.5));
+}
+
+void startSimulatedStreams(simboard::SimulatedBoard& board, const Options& o) {
+    if (o.motionHz > 0) {
+        board.startStream(every(1.0 / o.motionHz), [k = 0]() mutable {
+            ++k;
+            return simboard::motion(static_cast<uint16_t>(200 + (k * 37) % 400), 100);
+        });
+    }
+    if (o.lightHz > 0) {
+        board.startStream(every(1.0 / o.lightHz), [k = 0]() mutable {
+            ++k;
+            return simboard::light(static_cast<uint16_t>(300 + (k * 25) % 200), 90);
+        });
+    }
+    if (o.nfcEvery > 0) {
+        board.startStream(every(o.nfcEvery), [k = 0]() mutable {
+            return simboard::nfc(4, 1, Bytes{0x04, 0xA1, 0x5C, static_cast<uint8_t>(++k)});
+        });
+    }
+    if (o.logEvery > 0) {
+        board.startStream(every(o.logEvery), [k = 0]() mutable {
+            return simboard::boardLog("sensor board ok #" + std::to_string(++k));
+        });
+    }
+}
+
+std::string utcNow() {
+    char text[32];
+    time_t now = time(nullptr);
+    struct tm parts;
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &parts));
+    return text;
+}
+
+void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
+    std::string args = o.args.empty() ? "-m -l -e " + std::to_string(ledByte(o)) + " -n " +
+                                            std::to_string(nfcByte(o))
+                                      : o.args;
+    std::string board = !o.board.empty() ? o.board
+                        : o.simulated    ? "simulated sensor board"
+                                         : "sensor board on " + o.device;
+    fprintf(out, "# board: %s\n# firmware: %s\n# date: %s\n", board.c_str(), firmware.c_str(),
+            utcNow().c_str());
+    fprintf(out, "# what: %s\n# args: %s\n",
+            o.what.empty() ? "recorded by vantrel-session-record" : o.what.c_str(), args.c_str());
+}
+
+int record(const Options& o, const std::string& device, simboard::SimulatedBoard* board,
+           FILE* out) {
+    std::string error;
+    int fd = session::openRawSerial(device, &error);
+    if (fd < 0) {
+        fprintf(stderr, "vantrel-session-record: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<session::CapturedAnswer> answers;
+    if (o.exchange) {
+        answers.push_back(session::captureAnswer(fd, 'i', 0));
+        answers.push_back(session::captureAnswer(fd, 'D', ledByte(o)));
+        answers.push_back(session::captureAnswer(fd, 'N', nfcByte(o)));
+    }
+    if (board != nullptr) startSimulatedStreams(*board, o);
+    std::string firmware = answers.empty() ? "unknown" : session::versionIn(answers[0].bytes);
+    writeHeader(out, o, firmware);
+    for (const session::CapturedAnswer& answer : answers) {
+        fprintf(out, "@on %c\n", answer.letter);
+        for (const std::string& line : session::sessionLines(answer.bytes)) {
+            fprintf(out, "%s\n", line.c_str());
+        }
+    }
+    fputs("@stream\n", out);
+    fflush(out);  // a recording in progress can be followed
+    session::captureStream(fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)),
+                           &stopRequested, out);
+    close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    int parsed = parseOptions(argc, argv, &options);
+    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+
+    struct sigaction action = {};
+    action.sa_handler = onStop;  // no SA_RESTART: a wait ends at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    FILE* out = options.output.empty() ? stdout : fopen(options.output.c_str(), "w");
+    if (out == nullptr) {
+        perror(options.output.c_str());
+        return 1;
+    }
+    int status = 0;
+    try {
+        std::unique_ptr<simboard::SimulatedBoard> board;
+        if (options.simulated) board = std::make_unique<simboard::SimulatedBoard>(options.firmware);
+        status = record(options, board ? board->slavePath() : options.device, board.get(), out);
+    } catch (const std::exception& failure) {
+        fprintf(stderr, "vantrel-session-record: %s\n", failure.what());
+        status = 1;
+    }
+    if (out != stdout) fclose(out);
+    return status;
+}

@@ -1,0 +1,124 @@
+#include "session/serial_capture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "session/frame_splitter.h"
+
+namespace vantrel::session {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A board answers a command at once; these only bound a board that does not.
+constexpr Millis kFirstAnswerByte{1000};
+constexpr Millis kAnswerQuiet{200};
+constexpr Millis kLongestAnswer{3000};
+constexpr int kPollMillis = 50;
+
+Millis since(Clock::time_point start) {
+    return std::chrono::duration_cast<Millis>(Clock::now() - start);
+}
+
+// Whatever arrives within `wait`; empty when nothing did.
+Bytes readSome(int fd, Millis wait) {
+    struct pollfd readable = {fd, POLLIN, 0};
+    if (poll(&readable, 1, static_cast<int>(wait.count())) <= 0) return {};
+    uint8_t buffer[4096];
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    return got > 0 ? Bytes(buffer, buffer + got) : Bytes{};
+}
+
+void writeLines(FILE* out, const std::vector<Bytes>& lines) {
+    for (const Bytes& line : lines) fprintf(out, "%s\n", simboard::hexText(line).c_str());
+}
+
+}  // namespace
+
+int openRawSerial(const std::string& path, std::string* error) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct termios settings;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+        *error = path + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    cfmakeraw(&settings);  // 8 data bits, no parity, no echo, no line editing
+    settings.c_cflag &= ~(CSTOPB | CRTSCTS);
+    settings.c_cflag |= CLOCAL | CREAD;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+        *error = path + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument) {
+    CapturedAnswer answer{letter, {}};
+    tcflush(fd, TCIFLUSH);  // what came before the command is not part of its answer
+    Bytes frame = simboard::encodeStandard(static_cast<uint8_t>(letter), argument);
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return answer;
+    auto start = Clock::now();
+    answer.bytes = readSome(fd, kFirstAnswerByte);
+    while (!answer.bytes.empty() && since(start) < kLongestAnswer) {
+        Bytes more = readSome(fd, kAnswerQuiet);
+        if (more.empty()) break;
+        answer.bytes.insert(answer.bytes.end(), more.begin(), more.end());
+    }
+    return answer;
+}
+
+std::string versionIn(const Bytes& bytes) {
+    for (size_t at = 0; at + simboard::kStandardFrameSize <= bytes.size(); ++at) {
+        const uint8_t* frame = bytes.data() + at;
+        if (frame[0] != simboard::kLeadStandard || frame[1] != 'I') continue;
+        if (simboard::checksum(frame + 1, simboard::kStandardPayloadSize) != frame[7]) continue;
+        return simboard::FirmwareVersion{frame[2], frame[3], frame[4]}.text();
+    }
+    return "unknown";
+}
+
+void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
+                   FILE* out) {
+    FrameSplitter splitter;
+    auto start = Clock::now();
+    auto lastByte = start;
+    while (!*stop && since(start) < duration) {
+        Bytes got = readSome(fd, Millis(kPollMillis));
+        if (got.empty()) continue;
+        Millis gap = std::chrono::duration_cast<Millis>(Clock::now() - lastByte);
+        lastByte = Clock::now();
+        if (gap >= minGap) {
+            Bytes cut = splitter.flush();  // the board paused inside a frame
+            if (!cut.empty()) writeLines(out, {cut});
+            fprintf(out, "%s\n", formatDelay(gap).c_str());
+        }
+        writeLines(out, splitter.feed(got.data(), got.size()));
+        fflush(out);
+    }
+    Bytes rest = splitter.flush();
+    if (!rest.empty()) writeLines(out, {rest});
+}
+
+std::vector<std::string> sessionLines(const Bytes& bytes) {
+    FrameSplitter splitter;
+    std::vector<std::string> lines;
+    for (const Bytes& line : splitter.feed(bytes.data(), bytes.size())) {
+        lines.push_back(simboard::hexText(line));
+    }
+    Bytes rest = splitter.flush();
+    if (!rest.empty()) lines.push_back(simboard::hexText(rest));
+    return lines;
+}
+
+}  // namespace vantrel::session

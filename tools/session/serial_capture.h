@@ -1,0 +1,42 @@
+// The recorder's side of the link: opens a serial device the way the daemon
+// does (raw, 115200 baud, 8N1), plays the daemon's start-up commands to
+// capture the board's answers, and writes what the board then sends unasked
+// as session lines with @delay lines for its pauses.
+#pragma once
+
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "session/session_file.h"
+
+namespace vantrel::session {
+
+// Raw 115200 8N1, no flow control, non-blocking reads; -1 with `error` set.
+int openRawSerial(const std::string& path, std::string* error);
+
+// What the board sent after one command of the daemon's start-up exchange.
+struct CapturedAnswer {
+    char letter = 0;
+    Bytes bytes;
+};
+
+// Sends the standard command `letter` with `argument` and collects what comes
+// back until the line has been quiet for a while (empty when nothing came).
+CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument);
+
+// The version a good 'I' frame in `bytes` reports, else "unknown".
+std::string versionIn(const Bytes& bytes);
+
+// Writes the bytes that arrive during `duration` to `out`, one frame a line,
+// and a pause of at least `minGap` as an @delay line. Ends early when `stop`
+// is set (by a signal handler).
+void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
+                   FILE* out);
+
+// `bytes` as session lines, one frame a line.
+std::vector<std::string> sessionLines(const Bytes& bytes);
+
+}  // namespace vantrel::session

@@ -1,0 +1,76 @@
+// A recorded session: what a sensor board sent on the link, in a plain-text
+// file that people can read, write and edit by hand (tools/README.md has the
+// format). The replay hands the bytes to a simulated board and runs the real
+// daemon against it; the recorder writes the same format.
+//
+//   # what: ordinary start-up, two motion readings   <- header: "# key: value"
+//   # args: -m -e 1 -n 0
+//   @on i                                            <- the answer to 'i'
+//   55 41 00 00 00 00 00 41
+//   55 49 01 06 19 00 00 68
+//   @stream                                          <- sent in the receive phase
+//   55 4D 00 01 00 02 00 50   # a comment after '#'
+//   @delay 50ms
+//   55 5A*3                                          <- "HH*N": N copies of HH
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "simboard/frames.h"
+
+namespace vantrel::session {
+
+using simboard::Bytes;
+using Millis = std::chrono::milliseconds;
+
+// The bytes the board sends when the `occurrence`-th command with `letter`
+// arrives (1 = the first). The last block of a letter answers every later
+// command with it too; an empty block is no answer at all.
+struct Answer {
+    uint8_t letter = 0;
+    size_t occurrence = 1;
+    Bytes bytes;
+};
+
+// One step of the part sent once the daemon reads in its receive phase.
+struct StreamStep {
+    bool isDelay = false;
+    Bytes bytes;      // a line of the file, sent in one write
+    Millis delay{0};  // when isDelay
+};
+
+struct Session {
+    // Every "# key: value" line of the header, by key (the last one wins).
+    std::map<std::string, std::string> header;
+    std::vector<std::string> args;                                // "# args:", split at blanks
+    std::vector<std::pair<std::string, std::string>> properties;  // "# property: KEY=VALUE"
+    std::optional<simboard::FirmwareVersion> firmware;            // "# firmware: X.Y.Z"
+    std::optional<std::string> image;  // "# image: X.Y.Z" or "# image: development"
+    std::optional<double> timeScale;   // "# time-scale: 0.05"
+    std::vector<Answer> answers;       // in file order
+    std::vector<StreamStep> stream;
+};
+
+struct ParseResult {
+    std::optional<Session> session;
+    std::string error;  // "line 12: ..." when session is empty
+};
+
+ParseResult parseSession(const std::string& text);
+
+// "55 4D 00", "41*3": upper- or lower-case pairs, blanks between them;
+// nullopt on anything else.
+std::optional<Bytes> parseHexLine(const std::string& text);
+// "50ms", "2s", "1.5s"; nullopt on anything else.
+std::optional<Millis> parseDelay(const std::string& text);
+std::string formatDelay(Millis delay);  // "@delay 50ms"
+
+std::vector<std::string> splitWords(const std::string& text);
+
+}  // namespace vantrel::session
