@@ -41,10 +41,12 @@ bool applyOption(int option, RunSettings* settings) {
             settings->lightGiven = true;
             break;
         case 'e':
+            // NOLINTNEXTLINE(cert-err34-c): the option means what atoi makes of it
             settings->ledOn = atoi(optarg) != 0;
             settings->ledGiven = true;
             break;
         case 'n':
+            // NOLINTNEXTLINE(cert-err34-c): the option means what atoi makes of it
             settings->nfcOn = atoi(optarg) != 0;
             settings->nfcGiven = true;
             break;

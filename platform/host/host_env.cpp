@@ -47,6 +47,7 @@ void pauseSeconds(unsigned seconds) {
 struct timeval scaledTimeout(long seconds, long microseconds) {
     double total =
         (static_cast<double>(seconds) * 1e6 + static_cast<double>(microseconds)) * hostTimeScale();
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings): total is never negative, so this rounds
     long long micros = static_cast<long long>(total + 0.5);
     if (micros < 1) micros = 1;  // a limit of zero would turn every wait into a poll
     struct timeval limit;

@@ -31,10 +31,17 @@ bool propertyPath(const char* key, char* path, size_t size) {
     return length > 0 && static_cast<size_t>(length) < size;
 }
 
-// Reads up to `size` bytes; returns how many, or -1.
+// Reads up to `size` bytes; returns how many, or -1. Only a regular file
+// holds a value: anything else in the store (a FIFO, a folder) reads as
+// unset, and opening it must not wait for a writer.
 ssize_t readStoredValue(const char* path, char* text, size_t size) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
     size_t used = 0;
     while (used < size) {
         ssize_t got = read(fd, text + used, size - used);

@@ -125,6 +125,12 @@ void FifoReader::closeAll() {
     keeper_ = reader_ = -1;
 }
 
+int FifoReader::setCapacity(int bytes) {
+    if (reader_ < 0) return -1;
+    fcntl(reader_, F_SETPIPE_SZ, bytes);
+    return fcntl(reader_, F_GETPIPE_SZ);
+}
+
 bool FifoReader::fill(size_t count, Millis timeout) {
     if (reader_ < 0) return false;
     auto deadline = Clock::now() + timeout;

@@ -74,6 +74,10 @@ class FifoReader {
 
     bool isOpen() const { return reader_ >= 0; }
     const std::string& path() const { return path_; }
+    // Asks the kernel for a FIFO buffer of `bytes` (rounded up to whole
+    // pages) and returns the capacity it now has, or -1. A small buffer lets
+    // a test that stalls its reader fill the FIFO with few values.
+    int setCapacity(int bytes);
     // Exactly `count` bytes, or nullopt when they did not all come in time
     // (the bytes that did come stay for the next read).
     std::optional<std::vector<uint8_t>> readBytes(size_t count, Millis timeout = kDefaultWait);

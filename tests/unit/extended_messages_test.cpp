@@ -21,7 +21,7 @@ class ExtendedMessagesTest : public DaemonTest {
   protected:
     // Puts `payload` into rxBuffer as the framing leaves it and dispatches it.
     static int dispatch(const std::vector<uint8_t>& payload) {
-        memcpy(gState.rxBuffer, payload.data(), payload.size());
+        if (!payload.empty()) memcpy(gState.rxBuffer, payload.data(), payload.size());
         gState.rxBuffer[payload.size()] = 0;
         gState.rxLength = static_cast<int32_t>(payload.size());
         return Parser::parseExtendedData(gState.rxBuffer, gState.rxLength);
@@ -142,7 +142,7 @@ TEST_F(ExtendedMessagesTest, NfcDataIsCutToFitTheCommandLine) {
         std::string hex;
         char pair[3];
         for (size_t i = 0; i < c.dataBytes; ++i) {
-            snprintf(pair, sizeof pair, "%02X", static_cast<unsigned>(i));
+            snprintf(pair, sizeof pair, "%02X", static_cast<unsigned>(i & 0xFF));
             hex += pair;
         }
         EXPECT_EQ(nfcCommands().back(), prefix + hex) << "tagType " << c.tagType;

@@ -237,13 +237,19 @@ void SimulatedBoard::emit(const std::string& line) {
 // ---- sending
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes) {
+    return writeBytes(bytes, kWriteRoomWait);
+}
+
+bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    if (master_ < 0) return false;  // the board has vanished
     size_t done = 0;
-    auto deadline = Clock::now() + kWriteRoomWait;
+    auto deadline = Clock::now() + roomWait;
     while (done < bytes.size()) {
         ssize_t wrote = write(master_, bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
             done += static_cast<size_t>(wrote);
+            if (steady) deadline = Clock::now() + roomWait;
             continue;
         }
         if (wrote < 0 && errno == EINTR) continue;
@@ -304,6 +310,13 @@ bool SimulatedBoard::sendBadChecksum(const Bytes& frame) {
 
 bool SimulatedBoard::sendTruncated(const Bytes& frame, size_t keep) {
     return send(truncated(frame, keep));
+}
+
+bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
+    bool written = writeBytes(bytes, stall, true);
+    emit("-> " + std::to_string(bytes.size()) + " bytes in one burst" +
+         (written ? "" : " [not all sent: the host stopped reading]"));
+    return written;
 }
 
 // ---- periodic messages
@@ -374,17 +387,22 @@ void SimulatedBoard::streamLoop() {
 
 void SimulatedBoard::receiveLoop() {
     uint8_t buffer[256];
-    struct pollfd watched[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     for (;;) {
+        // Once the board has vanished master_ is -1, which poll() skips.
+        struct pollfd watched[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         int ready = poll(watched, 2, 200);
+        bool vanishNow;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
+            vanishNow = vanishRequested_;
         }
-        if (ready <= 0) continue;
+        if (watched[1].revents & POLLIN) drainWakePipe();
+        if (vanishNow) closeLink();
+        if (ready <= 0 || master_ < 0) continue;
         if (watched[0].revents & POLLIN) {
             ssize_t got = read(master_, buffer, sizeof buffer);
-            for (ssize_t i = 0; i < got; ++i) feed(buffer[i]);
+            for (ssize_t i = 0; i < got && master_ >= 0; ++i) feed(buffer[i]);
             if (got < 0 && errno != EAGAIN && errno != EINTR) usleep(10000);
         } else if (watched[0].revents & (POLLHUP | POLLERR)) {
             usleep(10000);  // cannot happen while we hold the slave open; do not spin
@@ -459,6 +477,11 @@ void SimulatedBoard::handleFrame() {
     changed_.notify_all();
 
     std::string line = "<- " + describeCommand(command.payload);
+    if (takeVanishOn(command.letter())) {
+        emit(line + " [not answered: the board vanishes]");
+        closeLink();
+        return;
+    }
     if (!command.checksumOk) {
         line += " [bad checksum: ignored]";
     } else if (command.mode != BoardMode::Firmware) {
@@ -490,13 +513,15 @@ void SimulatedBoard::handleEntry() {
     emit(line);
 }
 
+// The event is recorded before the answer goes out: whoever reacts to the
+// answer (bslsh, then a test) must find it in bslEvents().
 void SimulatedBoard::answerBsl(uint8_t answer, const std::string& event, const std::string& text) {
-    writeBytes(Bytes{answer});
     {
         std::lock_guard<std::mutex> lock(mutex_);
         bslEvents_.push_back(event);
     }
     changed_.notify_all();
+    writeBytes(Bytes{answer});
     emit(text);
 }
 

@@ -20,7 +20,8 @@
 // The board keeps its own slave descriptor open, so the link never hangs up
 // when the daemon closes the port and opens it again; what the board sends
 // while nobody reads waits in the terminal's buffer (the daemon flushes it
-// when it opens the port) and is dropped once that buffer is full.
+// when it opens the port) and is dropped once that buffer is full. Only
+// vanish() (the board unplugged) hangs the link up, for good.
 //
 // Everything here is for tests and tools: threads, heap and exceptions are
 // fine. The constructor throws std::runtime_error when no pseudo-terminal can
@@ -117,6 +118,26 @@ class SimulatedBoard {
     // "<- BSL sync -> ACK", ...), from the board's threads, one at a time.
     void setListener(Listener listener);
 
+    // ---- the board going away (unplugged, powered off)
+    // Closes the pty master and the board's own slave descriptor, so the
+    // host's port hangs up: from then on its reads return no byte at once
+    // (bytes it has not read yet are lost) and its writes fail with EIO. The
+    // board sends and records nothing more and never comes back; the link
+    // made by linkAt() is left dangling. It first waits (at most 2 s) until
+    // the host has read everything already sent, so that the hang-up meets
+    // the host where those bytes left it, e.g. inside a frame. Any thread;
+    // returns once the link is closed.
+    void vanish();
+    bool vanished() const;
+    // The next command with this letter is recorded and then, instead of
+    // being answered, makes the board vanish at once: the exchange that the
+    // command starts meets a hung-up link.
+    void vanishOnCommand(uint8_t letter);
+    // True once the host has read every byte the board sent (the slave's
+    // input queue has stayed empty for 20 ms), or the link is gone; false
+    // when bytes were still waiting after `timeout`.
+    bool waitUntilHostHasRead(Millis timeout);
+
     // ---- sending (any mode, any thread); false when not all bytes could be written
     bool send(const Bytes& bytes);
     bool sendMotion(uint16_t ps1, uint16_t ps2);
@@ -129,6 +150,10 @@ class SimulatedBoard {
     bool sendBadChecksum(const Bytes& frame);
     // The first `keep` bytes of the frame only.
     bool sendTruncated(const Bytes& frame, size_t keep);
+    // As send(), for bursts larger than the terminal's buffer: waits for room
+    // as long as the host keeps reading, and gives up only after `stall`
+    // without any progress.
+    bool sendSteadily(const Bytes& bytes, Millis stall = Millis(2000));
 
     // ---- periodic messages, sent only while in firmware mode
     // `next` builds the bytes to send each period; returns a stream id.
@@ -157,11 +182,20 @@ class SimulatedBoard {
     void handleBslCommand(uint8_t command);
     void handleFlash();
     Bytes answerFor(const StandardPayload& payload);
+    // Waits up to `roomWait` for room in the terminal's buffer; with
+    // `steady`, the wait starts afresh whenever some bytes went out.
+    bool writeBytes(const Bytes& bytes, Millis roomWait, bool steady = false);
     bool writeBytes(const Bytes& bytes);
+    void drainWakePipe();
+    bool takeVanishOn(uint8_t letter);  // true (once) when `letter` should make the board vanish
+    void closeLink();                   // receive thread only: the hang-up itself
+    int unreadByHost();                 // bytes in the slave's input queue, -1 when gone
     bool sendDescribed(const Bytes& bytes, bool quiet = false);
     void answerBsl(uint8_t answer, const std::string& event, const std::string& text);
     void emit(const std::string& line);
 
+    // Both closed (-1) once the board has vanished; changed by the receive
+    // thread only, under writeMutex_.
     int master_ = -1;
     int slaveKeeper_ = -1;  // our own descriptor on the slave: the link never hangs up
     int wakeRead_ = -1;     // self-pipe that ends the receive thread's wait
@@ -184,6 +218,9 @@ class SimulatedBoard {
     std::map<int, Stream> streams_;
     int nextStreamId_ = 1;
     bool stopping_ = false;
+    bool vanishRequested_ = false;  // vanish() asks the receive thread to close the link
+    bool vanished_ = false;
+    std::optional<uint8_t> vanishOn_;
 
     // Owned by the receive thread.
     RxState rxState_ = RxState::Idle;
