@@ -242,6 +242,10 @@ bool SimulatedBoard::writeBytes(const Bytes& bytes) {
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
+    return writeBytesHoldingLock(bytes, roomWait, steady);
+}
+
+bool SimulatedBoard::writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady) {
     if (master_ < 0) return false;  // the board has vanished
     size_t done = 0;
     auto deadline = Clock::now() + roomWait;
@@ -535,16 +539,22 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
         }
         answerBsl(kBslAck, "erase", "<- BSL erase -> ACK (firmware erased)");
     } else if (command == kBslReset) {
-        // The ACK leaves before the firmware starts, so no stream frame can precede it.
+        // The firmware starts and the event is recorded before the ACK leaves,
+        // so whoever reacts to the ACK sees the new state; holding the write
+        // lock throughout keeps a stream frame from going out before the ACK.
         bool starts = hasFirmware();
         std::string running = "firmware " + version().text() + " running";
-        answerBsl(kBslAck, "reset",
-                  "<- BSL reset -> ACK, " + (starts ? running : "no firmware: loader stays"));
-        if (starts) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            mode_ = BoardMode::Firmware;
+        {
+            std::lock_guard<std::mutex> writeLock(writeMutex_);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                bslEvents_.push_back("reset");
+                if (starts) mode_ = BoardMode::Firmware;
+            }
+            changed_.notify_all();
+            writeBytesHoldingLock(Bytes{kBslAck}, kWriteRoomWait);
         }
-        changed_.notify_all();
+        emit("<- BSL reset -> ACK, " + (starts ? running : "no firmware: loader stays"));
     }
 }
 

@@ -186,6 +186,8 @@ class SimulatedBoard {
     // `steady`, the wait starts afresh whenever some bytes went out.
     bool writeBytes(const Bytes& bytes, Millis roomWait, bool steady = false);
     bool writeBytes(const Bytes& bytes);
+    // The same, for a caller that already holds writeMutex_.
+    bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();
     bool takeVanishOn(uint8_t letter);  // true (once) when `letter` should make the board vanish
     void closeLink();                   // receive thread only: the hang-up itself
