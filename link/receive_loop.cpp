@@ -1,7 +1,5 @@
 #include "link/receive_loop.h"
 
-#include <sys/select.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,11 +52,7 @@ int readData() {
     while (gState.running) {
         int fd = gState.serialFd;
         if (fd < 0) break;  // closed by the SIGINT handler: never select on it
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        struct timeval limit = scaledTimeout(kLeadByteWaitSeconds, 0);
-        int ready = select(fd + 1, &readable, nullptr, nullptr, &limit);
+        int ready = waitReadable(fd, kLeadByteWaitSeconds, 0);
         if (ready > 0) {
             handleReadablePort(fd);
         } else if (ready == 0) {

@@ -96,14 +96,18 @@ long writeAll(int fd, const uint8_t* buffer, size_t count) {
     return static_cast<long>(count);
 }
 
-int readByteTimeout(uint8_t* buffer, long seconds, long microseconds) {
-    int fd = gState.serialFd;
-    if (fd < 0) return 0;  // closed under us by the SIGINT handler
+int waitReadable(int fd, long seconds, long microseconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
     struct timeval limit = scaledTimeout(seconds, microseconds);
-    if (select(fd + 1, &readable, nullptr, nullptr, &limit) <= 0) return 0;
+    return select(fd + 1, &readable, nullptr, nullptr, &limit);
+}
+
+int readByteTimeout(uint8_t* buffer, long seconds, long microseconds) {
+    int fd = gState.serialFd;
+    if (fd < 0) return 0;  // closed under us by the SIGINT handler
+    if (waitReadable(fd, seconds, microseconds) <= 0) return 0;
     return readAll(fd, buffer, 1) > 0 ? 1 : 0;
 }
 

@@ -35,6 +35,10 @@ long readAll(int fd, uint8_t* buffer, size_t count);
 // negative result of a failed write.
 long writeAll(int fd, const uint8_t* buffer, size_t count);
 
+// Waits until `fd` is readable, at most the given time (scaled on a host).
+// select()'s result: above 0 readable, 0 time out, below 0 failure (errno set).
+int waitReadable(int fd, long seconds, long microseconds);
+
 // Waits for one byte on serialFd, at most the given time. 1 when a byte was
 // read into `buffer`, 0 otherwise (also at once when serialFd is negative).
 int readByteTimeout(uint8_t* buffer, long seconds, long microseconds);
