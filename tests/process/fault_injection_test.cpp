@@ -28,19 +28,7 @@ std::string format(const char* pattern, unsigned a, unsigned b) {
     return text;
 }
 
-// A daemon in its receive phase, forwarding motion readings to a reader.
-class ReceivingDaemon : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(h.start({"-m", "-e", "1", "-n", "1"}));
-        ASSERT_TRUE(h.waitForStdout(kBanner)) << h.diagnostics();
-        proximity = h.openFifo("pipeProx");
-        ASSERT_TRUE(proximity.isOpen());
-    }
-
-    ProcessHarness h;
-    FifoReader proximity;
-};
+class ReceivingDaemon : public MotionReceivingDaemon {};
 
 // ---- the board vanishing
 

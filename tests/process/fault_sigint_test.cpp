@@ -149,18 +149,7 @@ TEST(SigintAtStart, DuringTheReplyToTheLedCommandBothSwitchCommandsFail) {
 
 // ---- the receive phase
 
-class SigintWhileReceiving : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(h.start({"-m", "-e", "1", "-n", "1"}));
-        ASSERT_TRUE(h.waitForStdout(kBanner)) << h.diagnostics();
-        proximity = h.openFifo("pipeProx");
-        ASSERT_TRUE(proximity.isOpen());
-    }
-
-    ProcessHarness h;
-    FifoReader proximity;
-};
+class SigintWhileReceiving : public MotionReceivingDaemon {};
 
 TEST(SigintWhileWaiting, ForALeadByteTheFailedWaitIsLoggedThenTheLoopEnds) {
     ProcessHarness h;

@@ -3,6 +3,8 @@
 // stand-in scripts that hold the daemon until the test lets them go.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -44,6 +46,20 @@ std::string heldStandIn(const std::string& journal, const std::string& release, 
                         const std::string& onlyWhen = "");
 // Creates the file that lets a held stand-in go.
 void releaseStandIn(const std::string& release);
+
+// A daemon in its receive phase, forwarding motion readings to a reader.
+class MotionReceivingDaemon : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(h.start({"-m", "-e", "1", "-n", "1"}));
+        ASSERT_TRUE(h.waitForStdout(kBanner)) << h.diagnostics();
+        proximity = h.openFifo("pipeProx");
+        ASSERT_TRUE(proximity.isOpen());
+    }
+
+    ProcessHarness h;
+    FifoReader proximity;
+};
 
 // A FIFO again at data/<name>, as the platform would make it (0666).
 bool makeFifo(const ProcessHarness& h, const std::string& name);
