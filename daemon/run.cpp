@@ -141,6 +141,7 @@ void handleSigint(int signal) {
 }
 
 int runDaemon(int argc, char** argv) {
+    if (!platformSettingsUsable()) return 1;
     createSensorPipes();
     installSigintHandler();
     blockSigpipe();

@@ -36,16 +36,25 @@ int platformPropertyGet(const char* key, char* value, const char* defaultValue);
 // property_set: 0 on success, -1 when the value cannot be stored.
 int platformPropertySet(const char* key, const char* value);
 
+// Checks the platform's own settings before the daemon does anything else.
+// On a host these are VANTREL_ROOT and VANTREL_TIME_SCALE: a root that leaves
+// no room for the fixed paths, or a scale that is not a number of 0 or more,
+// is reported on standard error and the answer is false (the daemon then ends
+// with status 1). The panel has nothing to check.
+bool platformSettingsUsable();
+
 // Turns one of the daemon's fixed absolute paths into the path to use.
-// Returns either `fixedPath` itself or `buffer`, filled; a path that does not
-// fit in `size` bytes is returned as it is.
+// Returns either `fixedPath` itself or `buffer`, filled. On a host, a path
+// that does not fit in `size` bytes comes back as "" (which nothing can
+// open), never as the real path.
 const char* resolvePath(const char* fixedPath, char* buffer, size_t size);
 
 // Sleeps for a pause of the daemon. A signal handler that runs meanwhile ends
-// the pause early.
+// the pause early. On a host with VANTREL_TIME_SCALE=0 there is no pause.
 void pauseSeconds(unsigned seconds);
 
-// A time limit for select(), as the daemon states it.
+// A time limit for select(), as the daemon states it. On a host it is scaled;
+// with VANTREL_TIME_SCALE=0 it is zero (select() then only polls).
 struct timeval scaledTimeout(long seconds, long microseconds);
 
 }  // namespace vantrel

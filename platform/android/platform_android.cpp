@@ -26,6 +26,10 @@ int platformPropertySet(const char* key, const char* value) {
     return property_set(key, value);
 }
 
+bool platformSettingsUsable() {
+    return true;
+}
+
 const char* resolvePath(const char* fixedPath, char* /*buffer*/, size_t /*size*/) {
     return fixedPath;
 }

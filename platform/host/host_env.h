@@ -1,13 +1,19 @@
 // What the host build reads from its environment, in one place.
 #pragma once
 
+#include <cstddef>
+
 namespace vantrel {
 
 // VANTREL_ROOT, or "" when unset.
 const char* hostRoot();
 
-// VANTREL_TIME_SCALE as a factor above 0 (and below 1e6); 1 when unset or not
-// such a number.
+// The longest VANTREL_ROOT that still leaves room for every path the daemon
+// puts under it.
+size_t hostRootMaxLength();
+
+// VANTREL_TIME_SCALE: 1 when unset or empty; -1 when it is not a decimal
+// number from 0 to 1e6 with nothing after it.
 double hostTimeScale();
 
 }  // namespace vantrel
