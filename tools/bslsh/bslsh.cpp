@@ -27,6 +27,13 @@
 //
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
 // joined by one blank) is appended to it as one line.
+//
+// VANTREL_TIME_SCALE multiplies its waits as it does the daemon's (a quick
+// run of a test sees "no loader" in tens of milliseconds, not two seconds).
+// No wait drops below a few milliseconds, so a board that answers at once
+// is still heard; the 20 s limit on the whole run stays as it is: it only
+// ends a run that hangs. A scale that is not a number of 0 or more is
+// refused (status 2).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -59,10 +66,32 @@ constexpr int kExitTimeLimit = 6;
 constexpr unsigned kTimeLimitSeconds = 20;
 
 constexpr int kSyncTries = 4;
-constexpr int kSyncWaitMillis = 400;
-constexpr int kQuietMillis = 50;        // a line this long without a byte is quiet
-constexpr int kQuietLimitMillis = 500;  // give up waiting for quiet after this
-constexpr int kCommandWaitMillis = 1000;
+
+// The waits at real time, and the least each becomes when scaled.
+struct Wait {
+    int millis;
+    int leastMillis;
+};
+constexpr Wait kSyncWait{400, 20};
+constexpr Wait kQuiet{50, 5};  // a line this long without a byte is quiet
+constexpr Wait kQuietLimit{500, 50};  // give up waiting for quiet after this
+constexpr Wait kCommandWait{1000, 50};
+
+double timeScale = 1.0;
+
+int scaled(Wait wait) {
+    double millis = wait.millis * timeScale;
+    return millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5);
+}
+
+// VANTREL_TIME_SCALE as the daemon reads it: unset or empty is 1.
+bool readTimeScale() {
+    const char* text = getenv("VANTREL_TIME_SCALE");
+    if (text == nullptr || *text == '\0') return true;
+    char* end = nullptr;
+    timeScale = strtod(text, &end);
+    return end != text && *end == '\0' && timeScale >= 0.0 && timeScale <= 1e6;
+}
 
 void say(const std::string& text) {
     printf("bslsh: %s\n", text.c_str());
@@ -147,7 +176,7 @@ class Link {
                 return false;
             } else {
                 struct pollfd room = {fd_, POLLOUT, 0};
-                if (poll(&room, 1, kCommandWaitMillis) <= 0) return false;
+                if (poll(&room, 1, scaled(kCommandWait)) <= 0) return false;
             }
         }
         return true;
@@ -174,8 +203,8 @@ class Link {
     // loader sends nothing unasked; firmware frames may still be in flight).
     void waitForQuiet() {
         auto limit =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kQuietLimitMillis);
-        while (receive(kQuietMillis) >= 0 && std::chrono::steady_clock::now() < limit) {
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled(kQuietLimit));
+        while (receive(scaled(kQuiet)) >= 0 && std::chrono::steady_clock::now() < limit) {
         }
     }
 
@@ -185,7 +214,7 @@ class Link {
             dropInput();
             waitForQuiet();
             if (!send(&sb::kBslSync, 1)) return false;
-            if (receive(kSyncWaitMillis) == sb::kBslAck) return true;
+            if (receive(scaled(kSyncWait)) == sb::kBslAck) return true;
         }
         return false;
     }
@@ -193,10 +222,10 @@ class Link {
     // One loader command; true on ACK. Other bytes before the answer are skipped.
     bool command(const uint8_t* bytes, size_t size) {
         if (!send(bytes, size)) return false;
-        auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kCommandWaitMillis);
+        int wait = scaled(kCommandWait);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
         while (std::chrono::steady_clock::now() < deadline) {
-            int answer = receive(kCommandWaitMillis);
+            int answer = receive(wait);
             if (answer == sb::kBslAck) return true;
             if (answer == sb::kBslNak || answer < 0) return false;
         }
@@ -269,6 +298,11 @@ int main(int argc, char** argv) {
     logArguments(argc, argv);
     signal(SIGALRM, onTimeLimit);
     alarm(kTimeLimitSeconds);
+    if (!readTimeScale()) {
+        fprintf(stderr, "bslsh: VANTREL_TIME_SCALE=\"%s\" is not a number of 0 or more\n",
+                getenv("VANTREL_TIME_SCALE"));
+        return kExitUsage;
+    }
 
     if (argc == 4 && is(argv[1], "--device") && is(argv[3], "--checkComm")) {
         return checkComm(argv[2]);
