@@ -1,10 +1,13 @@
 // vantrel-session-record: records a session (tools/README.md) from a serial
 // device or from a simulated board. It plays the daemon's start-up exchange
 // (identify, LED, NFC) and keeps each answer as an "@on" block, then writes
-// what the board sends unasked for a while as the "@stream" part.
+// what the board sends unasked for a while as the "@stream" part. What it is
+// doing goes to standard error as it goes, the session to --output or to
+// standard output.
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,6 +25,16 @@ using session::Millis;
 using simboard::Bytes;
 
 volatile sig_atomic_t stopRequested = 0;
+
+void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void progress(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("vantrel-session-record: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
 
 void onStop(int) {
     stopRequested = 1;
@@ -186,26 +199,38 @@ int record(const Options& o, const std::string& device, simboard::SimulatedBoard
         fprintf(stderr, "vantrel-session-record: %s\n", error.c_str());
         return 1;
     }
+    progress("opened %s", device.c_str());
     std::vector<session::CapturedAnswer> answers;
     if (o.exchange) {
-        answers.push_back(session::captureAnswer(fd, 'i', 0));
-        answers.push_back(session::captureAnswer(fd, 'D', ledByte(o)));
-        answers.push_back(session::captureAnswer(fd, 'N', nfcByte(o)));
+        const std::pair<char, uint8_t> commands[] = {{'i', 0}, {'D', ledByte(o)}, {'N', nfcByte(o)}};
+        for (const auto& [letter, argument] : commands) {
+            answers.push_back(session::captureAnswer(fd, letter, argument));
+            const Bytes& got = answers.back().bytes;
+            progress("sent %c %02X, answer: %s", letter, argument,
+                     got.empty() ? "none" : simboard::describeBoardBytes(got).c_str());
+        }
     }
     if (board != nullptr) startSimulatedStreams(*board, o);
     std::string firmware = answers.empty() ? "unknown" : session::versionIn(answers[0].bytes);
     writeHeader(out, o, firmware);
     for (const session::CapturedAnswer& answer : answers) {
         fprintf(out, "@on %c\n", answer.letter);
-        for (const std::string& line : session::sessionLines(answer.bytes)) {
+        for (const std::string& line : session::sessionLines(answer.bytes, true)) {
             fprintf(out, "%s\n", line.c_str());
         }
     }
     fputs("@stream\n", out);
     fflush(out);  // a recording in progress can be followed
-    session::captureStream(fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)),
-                           &stopRequested, out);
+    progress("recording what the board sends for %g s (Ctrl-C ends sooner)", o.seconds);
+    auto started = std::chrono::steady_clock::now();
+    session::captureStream(
+        fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)), &stopRequested, out,
+        [&](const session::StreamProgress& done) {
+            std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
+            progress("%.1f s: %zu lines, %zu bytes", spent.count(), done.lines, done.bytes);
+        });
     close(fd);
+    progress("done%s%s", o.output.empty() ? "" : ": ", o.output.c_str());
     return 0;
 }
 

@@ -35,9 +35,15 @@ Bytes readSome(int fd, Millis wait) {
     return got > 0 ? Bytes(buffer, buffer + got) : Bytes{};
 }
 
-void writeLines(FILE* out, const std::vector<Bytes>& lines) {
-    for (const Bytes& line : lines) fprintf(out, "%s\n", simboard::hexText(line).c_str());
+// Returns how many lines it wrote.
+size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
+    for (const Bytes& line : lines) fprintf(out, "%s\n", commentedLine(line).c_str());
+    return lines.size();
 }
+
+constexpr Millis kProgressEvery{1000};
+// A standard frame's hex text; shorter lines are padded to it so comments align.
+constexpr size_t kCommentColumn = 3 * simboard::kStandardFrameSize - 1;
 
 }  // namespace
 
@@ -89,36 +95,70 @@ std::string versionIn(const Bytes& bytes) {
 }
 
 void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
-                   FILE* out) {
+                   FILE* out, const ProgressReport& progress) {
     FrameSplitter splitter;
+    StreamProgress done;
     auto start = Clock::now();
     auto lastByte = start;
+    auto lastReport = start;
     while (!*stop && since(start) < duration) {
+        if (progress && since(lastReport) >= kProgressEvery) {
+            lastReport = Clock::now();
+            progress(done);
+        }
         Bytes got = readSome(fd, Millis(kPollMillis));
         if (got.empty()) continue;
+        done.bytes += got.size();
         Millis gap = std::chrono::duration_cast<Millis>(Clock::now() - lastByte);
         lastByte = Clock::now();
         if (gap >= minGap) {
             Bytes cut = splitter.flush();  // the board paused inside a frame
-            if (!cut.empty()) writeLines(out, {cut});
+            if (!cut.empty()) done.lines += writeLines(out, {cut});
             fprintf(out, "%s\n", formatDelay(gap).c_str());
         }
-        writeLines(out, splitter.feed(got.data(), got.size()));
+        done.lines += writeLines(out, splitter.feed(got.data(), got.size()));
         fflush(out);
     }
     Bytes rest = splitter.flush();
-    if (!rest.empty()) writeLines(out, {rest});
+    if (!rest.empty()) done.lines += writeLines(out, {rest});
+    if (progress) progress(done);
 }
 
-std::vector<std::string> sessionLines(const Bytes& bytes) {
+std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
     FrameSplitter splitter;
-    std::vector<std::string> lines;
-    for (const Bytes& line : splitter.feed(bytes.data(), bytes.size())) {
-        lines.push_back(simboard::hexText(line));
-    }
+    std::vector<Bytes> cut = splitter.feed(bytes.data(), bytes.size());
     Bytes rest = splitter.flush();
-    if (!rest.empty()) lines.push_back(simboard::hexText(rest));
+    if (!rest.empty()) cut.push_back(rest);
+    std::vector<std::string> lines;
+    for (const Bytes& line : cut) {
+        lines.push_back(commented ? commentedLine(line) : simboard::hexText(line));
+    }
     return lines;
+}
+
+namespace {
+
+// True when `line` is exactly one frame with a good checksum.
+bool isWholeFrame(const Bytes& line) {
+    if (line.size() == simboard::kStandardFrameSize && line[0] == simboard::kLeadStandard) {
+        return simboard::checksum(&line[1], simboard::kStandardPayloadSize) == line.back();
+    }
+    if (line.size() < 4 || line[0] != simboard::kLeadExtended) return false;
+    size_t n = static_cast<size_t>(line[1] * 256 + line[2]);
+    return line.size() == 4 + n && simboard::checksum(&line[3], n) == line.back();
+}
+
+}  // namespace
+
+std::string commentedLine(const Bytes& line) {
+    std::string text = simboard::hexText(line);
+    std::string what = isWholeFrame(line) ? simboard::describeBoardBytes(line) : "not a whole frame";
+    // A board's log text may hold any byte; the comment must stay on its line.
+    for (char& c : what) {
+        if (c < 0x20 || c > 0x7E) c = '.';
+    }
+    if (text.size() < kCommentColumn) text.resize(kCommentColumn, ' ');
+    return text + "   # " + what;
 }
 
 }  // namespace vantrel::session

@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,13 +31,27 @@ CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument);
 // The version a good 'I' frame in `bytes` reports, else "unknown".
 std::string versionIn(const Bytes& bytes);
 
-// Writes the bytes that arrive during `duration` to `out`, one frame a line,
-// and a pause of at least `minGap` as an @delay line. Ends early when `stop`
-// is set (by a signal handler).
-void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
-                   FILE* out);
+// How much of the stream has been written so far.
+struct StreamProgress {
+    size_t lines = 0;  // hex lines, @delay lines not counted
+    size_t bytes = 0;
+};
+using ProgressReport = std::function<void(const StreamProgress&)>;
 
-// `bytes` as session lines, one frame a line.
-std::vector<std::string> sessionLines(const Bytes& bytes);
+// Writes the bytes that arrive during `duration` to `out`, one frame a line
+// with what it is as a comment (commentedLine), and a pause of at least
+// `minGap` as an @delay line. Ends early when `stop` is set (by a signal
+// handler). `progress`, when given, hears about every second and at the end.
+void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
+                   FILE* out, const ProgressReport& progress = {});
+
+// `bytes` as session lines, one frame a line; with `commented`, each with a
+// comment (commentedLine).
+std::vector<std::string> sessionLines(const Bytes& bytes, bool commented = false);
+
+// One session line with a comment saying what it is:
+//     55 41 00 00 00 00 00 41   # ACK
+// Bytes that are not one whole good frame are "# not a whole frame".
+std::string commentedLine(const Bytes& line);
 
 }  // namespace vantrel::session
