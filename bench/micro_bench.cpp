@@ -1,22 +1,22 @@
 // Per-frame cost of the framing and the dispatch without the kernel: the
-// daemon's own code reads frames from an in-memory link (bench/memory_link.h).
+// daemon's own code reads frames from an in-memory link (tools/memory_link).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "bench/memory_link.h"
 #include "common/daemon_state.h"
 #include "link/framing.h"
 #include "link/receive_loop.h"
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
+#include "tools/memory_link/memory_link.h"
 
 namespace {
 
 using vantrel::gState;
-using vantrel::bench::kMemoryLinkFd;
+using vantrel::memlink::kLinkFd;
 
 std::vector<uint8_t> standardFrame(uint8_t letter, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     std::vector<uint8_t> frame = {'U', letter, a, b, c, d, 0};
@@ -35,7 +35,7 @@ std::vector<uint8_t> repeated(const std::vector<uint8_t>& frame, size_t times) {
 
 void prepareState(bool forwardMotion) {
     vantrel::resetDaemonState();
-    gState.serialFd = kMemoryLinkFd;
+    gState.serialFd = kLinkFd;
     gState.ignoreMotion = !forwardMotion;
 }
 
@@ -46,10 +46,10 @@ void BM_ReadPacketAndDispatch(benchmark::State& state) {
     std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
     prepareState(false);
     for (auto _ : state) {
-        vantrel::bench::setMemoryLink(bytes.data(), bytes.size());
+        vantrel::memlink::serve(bytes.data(), bytes.size());
         for (size_t i = 0; i < kFramesPerRound; ++i) {
             uint8_t lead;
-            vantrel::readAll(kMemoryLinkFd, &lead, 1);
+            vantrel::readAll(kLinkFd, &lead, 1);
             vantrel::readPacket();
             benchmark::DoNotOptimize(
                 vantrel::TavrixProtocolParser::parseStandardData(gState.rxBuffer));
@@ -66,7 +66,7 @@ void BM_ReceiveLoop(benchmark::State& state) {
     std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
     for (auto _ : state) {
         prepareState(forward);
-        vantrel::bench::setMemoryLink(bytes.data(), bytes.size());
+        vantrel::memlink::serve(bytes.data(), bytes.size());
         vantrel::readData();
     }
     state.SetItemsProcessed(state.iterations() * kFramesPerRound);

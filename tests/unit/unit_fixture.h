@@ -1,13 +1,9 @@
-// The base fixture of the unit tests. Every test runs against a root of its
-// own: a temporary directory set as VANTREL_ROOT, a log file of its own as
-// VANTREL_LOG, a small VANTREL_TIME_SCALE, and a PATH whose first directory,
-// $ROOT/bin, holds the stand-ins for the platform's programs (a recording
-// `am` by default). The daemon state is reset before every test.
+// The base fixture of the unit tests: every test gets a temporary directory as
+// VANTREL_ROOT, a log file of its own as VANTREL_LOG, a small time scale and a
+// fresh DaemonState; the environment is put back afterwards.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
@@ -17,15 +13,18 @@
 
 namespace vantrel::test {
 
-// Environment variables put back to their values from before the test.
-class SavedEnvironment {
-  public:
-    void save(const char* name);
-    void restore();
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
 
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+inline Bytes operator+(Bytes front, const Bytes& back) {
+    for (uint8_t byte : back) front.push_back(byte);
+    return front;
+}
+
+inline Lines operator+(Lines front, const Lines& back) {
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
+}
 
 class DaemonTest : public ::testing::Test {
   protected:
@@ -35,10 +34,9 @@ class DaemonTest : public ::testing::Test {
     const std::string& root() const { return root_; }
     std::string rootPath(const std::string& relative) const { return root_ + relative; }
 
-    // The log records of this test, one entry per line, line feeds removed.
-    std::vector<std::string> logLines() const;
-    int countLogLines(const std::string& line) const;
-    bool logHas(const std::string& line) const { return countLogLines(line) > 0; }
+    // The log records written so far, one entry per line; clearLog() empties them.
+    Lines logLines() const;
+    void clearLog() const;
     std::string logFilePath() const { return rootPath("/vantrel.log"); }
 
     // Files under the root; parent directories are created as needed.
@@ -46,29 +44,18 @@ class DaemonTest : public ::testing::Test {
     std::string readFile(const std::string& relative) const;
     bool fileExists(const std::string& relative) const;
     void makeDirectory(const std::string& relative) const;
-
-    // An executable shell script named `name` in $ROOT/bin; `body` follows "#!/bin/sh".
-    void installTool(const std::string& name, const std::string& body) const;
-    // The argument lists the stand-in `am` was run with, one entry per run.
-    std::vector<std::string> amCalls() const;
-
     void setTimeScale(const char* scale) const;
-    void setPath(const std::string& path) const;
-    std::string originalPath() const { return originalPath_; }
 
   private:
     std::string root_;
-    std::string originalPath_;
-    SavedEnvironment environment_;
-    mode_t savedUmask_ = 022;
+    std::vector<std::pair<std::string, std::optional<std::string>>> savedEnvironment_;
 };
 
-// Sends what the code under test writes to standard error into a file until
-// finish() (or the destructor) puts the old standard error back.
+// Sends standard error into `file` until finish() (or the destructor).
 class StderrCapture {
   public:
     explicit StderrCapture(const std::string& file);
-    ~StderrCapture();
+    ~StderrCapture() { finish(); }
     std::string finish();
 
   private:
@@ -76,36 +63,7 @@ class StderrCapture {
     int savedFd_ = -1;
 };
 
-// The read end of a sensor FIFO (created, with its directory, when missing),
-// opened without waiting for a writer and closed with the object.
-class FifoReader {
-  public:
-    explicit FifoReader(const std::string& path);
-    ~FifoReader();
-    FifoReader(const FifoReader&) = delete;
-    FifoReader& operator=(const FifoReader&) = delete;
-    int fd() const { return fd_; }
-    // Every whole value waiting in the FIFO, oldest first.
-    std::vector<int32_t> values() const;
-
-  private:
-    int fd_ = -1;
-};
-
-// handleSigint installed for SIGINT as the daemon installs it, for one scope.
-class ScopedSigintHandler {
-  public:
-    ScopedSigintHandler();
-    ~ScopedSigintHandler();
-
-  private:
-    struct sigaction previous_;
-};
-
 std::string readWholeFile(const std::string& path);
-std::vector<std::string> splitLines(const std::string& text);
-
-// The number of descriptors of this process that point at `target`.
-int countOpenDescriptorsOn(const std::string& target);
+Lines splitLines(const std::string& text);
 
 }  // namespace vantrel::test
