@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vantrel::monitor {
@@ -12,13 +13,48 @@ namespace {
 constexpr char kHideCursor[] = "\x1b[?25l";
 constexpr char kShowCursor[] = "\x1b[?25h";
 constexpr char kClearLine[] = "\r\x1b[2K";
-// Name, value, rate and count take this much of a terminal line.
-constexpr int kColumnsBeforeSparkline = 42;
+// From this many columns on, the value and count columns have room for any
+// int32 and for a count in the millions.
+constexpr int kWideColumns = 60;
+constexpr int kLongestName = 12;
 
 int terminalColumns() {
     struct winsize size;
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
     return size.ws_col;
+}
+
+// Columns a UTF-8 text takes (every character here takes one).
+int displayWidth(const std::string& text) {
+    int width = 0;
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+    }
+    return width;
+}
+
+// The first `columns` characters of `text`.
+std::string cutTo(const std::string& text, int columns) {
+    int width = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
+        if (width++ == columns) return text.substr(0, at);
+    }
+    return text;
+}
+
+// `text` in `columns` characters: its end kept, "…" in front when cut.
+std::string keepEnd(const std::string& text, int columns) {
+    int width = displayWidth(text);
+    if (width <= columns) return text;
+    if (columns <= 0) return "";
+    std::string end = text;
+    while (displayWidth(end) > columns - 1) {
+        size_t next = 1;
+        while (next < end.size() && (static_cast<unsigned char>(end[next]) & 0xC0) == 0x80) ++next;
+        end.erase(0, next);
+    }
+    return "\u2026" + end;
 }
 
 // The newest `room` values, or all of them when they fit.
@@ -29,11 +65,33 @@ std::deque<int32_t> newest(const std::deque<int32_t>& values, int room) {
     return std::deque<int32_t>(values.end() - static_cast<long>(keep), values.end());
 }
 
+// Columns of a stream line: name, last value, rate, count, then the sparkline.
+std::string fixedColumns(int nameWidth, bool wide, const char* name, const char* value,
+                         const char* rate, const char* count) {
+    char text[160];
+    snprintf(text, sizeof text, "%-*s %*s %*s %*s  ", nameWidth, name, wide ? 11 : 6, value,
+             wide ? 8 : 7, rate, wide ? 8 : 5, count);
+    return text;
+}
+
+// Never the last column: a terminal that wraps there would scroll the redraw.
+int usableColumns() {
+    return terminalColumns() - 1;
+}
+
 }  // namespace
 
 void Display::begin(std::vector<FifoStream>& streams) {
+    nameWidth_ = 4;
+    for (const FifoStream& stream : streams) {
+        nameWidth_ = std::max(nameWidth_, std::min(kLongestName, displayWidth(stream.name())));
+    }
     if (terminal_) {
-        printf("%svantrel-monitor: Ctrl-C to stop\n", kHideCursor);
+        int columns = usableColumns();
+        std::string labels =
+            fixedColumns(nameWidth_, columns >= kWideColumns, "FIFO", "last", "rate", "count");
+        printf("%s%s\n%s\n", kHideCursor, cutTo("vantrel-monitor: Ctrl-C to stop", columns).c_str(),
+               cutTo(labels + "recent", columns).c_str());
         redraw(streams, Clock::now());
         return;
     }
@@ -57,24 +115,30 @@ void Display::arrived(FifoStream& stream, int32_t value, Clock::time_point now) 
     fflush(stdout);
 }
 
-std::string Display::terminalLine(FifoStream& stream, Clock::time_point now) const {
-    char columns[128];
+std::string Display::terminalLine(FifoStream& stream, Clock::time_point now, int columns) const {
+    std::string name = cutTo(stream.name(), nameWidth_);
+    name.append(static_cast<size_t>(nameWidth_ - displayWidth(name)), ' ');
     if (!stream.isOpen()) {
-        snprintf(columns, sizeof columns, "%-10s waiting for ", stream.name().c_str());
-        return columns + stream.path();
+        std::string waiting = name + " waiting for ";
+        return cutTo(waiting + keepEnd(stream.path(), columns - displayWidth(waiting)), columns);
     }
     std::optional<int32_t> last = stream.last();
-    snprintf(columns, sizeof columns, "%-10s %11s %7.1f/s %6zu  ", stream.name().c_str(),
-             last ? std::to_string(*last).c_str() : "-", stream.rate(now), stream.count());
-    int room = terminalColumns() - kColumnsBeforeSparkline;
-    return columns + sparkline(newest(stream.history(), room));
+    char rate[32];
+    char count[32];
+    snprintf(rate, sizeof rate, "%.1f/s", stream.rate(now));
+    snprintf(count, sizeof count, "%zu", stream.count());
+    std::string fixed = fixedColumns(nameWidth_, columns >= kWideColumns, name.c_str(),
+                                     last ? std::to_string(*last).c_str() : "-", rate, count);
+    int room = columns - displayWidth(fixed);
+    return cutTo(fixed + sparkline(newest(stream.history(), room)), columns);
 }
 
 void Display::redraw(std::vector<FifoStream>& streams, Clock::time_point now) {
     if (!terminal_) return;
     if (drawn_) printf("\x1b[%zuA", streams.size());  // back to the first stream's line
+    int columns = usableColumns();
     for (FifoStream& stream : streams) {
-        printf("%s%s\n", kClearLine, terminalLine(stream, now).c_str());
+        printf("%s%s\n", kClearLine, terminalLine(stream, now, columns).c_str());
     }
     drawn_ = true;
     fflush(stdout);

@@ -1,6 +1,8 @@
-// What the monitor prints. On a terminal: one line per stream (value, rate,
-// sparkline), redrawn in place with ANSI escapes, the cursor hidden until the
-// end. Otherwise plain lines that a script can read: one per value,
+// What the monitor prints. On a terminal: a line of column labels, then one
+// line per stream (last value, rate, count, sparkline), redrawn in place with
+// ANSI escapes, the cursor hidden until the end. Every line is cut to the
+// terminal's width (narrow columns below 60) so none wraps: a wrapped line
+// would throw the redraw off. Otherwise plain lines that a script can read: one per value,
 // "pipeProx 437 2.0/s ▁▅█▃", and one when a FIFO is waited for or opened.
 // Both end with a summary line per stream.
 #pragma once
@@ -24,10 +26,11 @@ class Display {
     void end(std::vector<FifoStream>& streams);
 
   private:
-    std::string terminalLine(FifoStream& stream, Clock::time_point now) const;
+    std::string terminalLine(FifoStream& stream, Clock::time_point now, int columns) const;
 
     bool terminal_;
     bool drawn_ = false;
+    int nameWidth_ = 0;
 };
 
 }  // namespace vantrel::monitor
