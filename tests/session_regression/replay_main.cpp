@@ -43,7 +43,8 @@ class SessionCheck : public ::testing::Test {
         ASSERT_TRUE(text) << "cannot read " << log_;
         vantrel::session::ParseResult parsed = vantrel::session::parseSession(*text);
         ASSERT_TRUE(parsed.session) << log_.string() << ": " << parsed.error;
-        std::string result = vantrel::test::replaySession(log_.stem().string(), *parsed.session);
+        std::string result =
+            vantrel::test::replaySession(log_.stem().string(), *parsed.session, *text);
         if (mode_.print) std::cout << result;
         fs::path check = fs::path(log_).replace_extension(".chk");
         if (mode_.update) {

@@ -1,5 +1,6 @@
 #include "session_regression/replay_report.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace vantrel::test {
@@ -24,9 +25,15 @@ class ReportWriter {
 
     void line(const std::string& text) { out_ << stable(text) << '\n'; }
     void item(const std::string& text) { out_ << "  " << stable(text) << '\n'; }
+    // A line repeated right after itself is shown once, with its count.
     void section(const std::string& title, const std::vector<std::string>& items) {
         line(title + (items.empty() ? ": none" : ":"));
-        for (const std::string& text : items) item(text);
+        for (size_t i = 0; i < items.size();) {
+            size_t same = 1;
+            while (i + same < items.size() && items[i + same] == items[i]) ++same;
+            item(same == 1 ? items[i] : items[i] + "  (x" + std::to_string(same) + ")");
+            i += same;
+        }
     }
     std::string text() const { return out_.str(); }
 
@@ -73,10 +80,40 @@ std::string describe(const simboard::ReceivedCommand& command) {
     return text;
 }
 
+// Every value, or for a long run its first and last eight around a count.
 std::vector<std::string> numbers(const std::vector<int32_t>& values) {
+    constexpr size_t kShown = 8;
     std::vector<std::string> texts;
-    for (int32_t value : values) texts.push_back(std::to_string(value));
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (values.size() > 2 * kShown && i == kShown) {
+            texts.push_back("... " + std::to_string(values.size() - 2 * kShown) + " more ...");
+            i = values.size() - kShown;
+        }
+        texts.push_back(std::to_string(values[i]));
+    }
     return texts;
+}
+
+// The pauses in order, and the time limits of the port waits, each once.
+std::string pauses(const std::vector<std::string>& trace) {
+    std::string text;
+    for (const std::string& line : trace) {
+        if (line.rfind("pause ", 0) == 0 && line != "pause end") text += " " + line.substr(6);
+    }
+    return text.empty() ? " none" : text;
+}
+
+std::string waitLimits(const std::vector<std::string>& trace) {
+    std::vector<std::string> seen;
+    for (const std::string& line : trace) {
+        if (line.rfind("wait ", 0) != 0 || line == "wait end") continue;
+        if (std::find(seen.begin(), seen.end(), line.substr(5)) == seen.end()) {
+            seen.push_back(line.substr(5));
+        }
+    }
+    std::string text;
+    for (const std::string& limit : seen) text += " " + limit;
+    return text.empty() ? " none" : text;
 }
 
 std::vector<std::string> stableRecords(const std::vector<LogRecord>& records) {
@@ -107,8 +144,14 @@ std::string formatReport(const std::string& sessionName, const ReplayFacts& fact
     out.line("property sys.com.zyn.sensor.version: " +
              (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));
     out.line("reset line value file: \"" + facts.resetLine + "\"");
-    out.section("pipeProx", numbers(facts.proximity));
-    out.section("pipeLight", numbers(facts.light));
+    out.line("pauses (s):" + pauses(facts.waitTrace));
+    out.line("port wait limits (s):" + waitLimits(facts.waitTrace));
+    out.section("pipes", facts.pipeKinds);
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        auto values = facts.values.find(name);
+        out.section(name, values == facts.values.end() ? std::vector<std::string>{"no reader"}
+                                                       : numbers(values->second));
+    }
     out.section("am", facts.amLines);
     out.section("stdout", splitLines(facts.stdoutText));
     out.section("stderr", splitLines(facts.stderrText));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,8 +26,9 @@ struct ReplayFacts {
     std::vector<std::string> bslshCalls;
     std::optional<std::string> versionProperty;
     std::string resetLine;  // what the daemon wrote to the reset line's value file
-    std::vector<int32_t> proximity;
-    std::vector<int32_t> light;
+    std::vector<std::string> pipeKinds;                 // "pipeProx fifo 666"
+    std::map<std::string, std::vector<int32_t>> values;  // what each FIFO's reader got
+    std::vector<std::string> waitTrace;                 // the daemon's traced waits
     std::vector<std::string> amLines;
     std::string stdoutText;  // the daemon's own lines (no am or bslsh lines)
     std::string stderrText;

@@ -1,13 +1,20 @@
 #include "session_regression/session_replay.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <thread>
 
-#include "session_regression/daemon_activity.h"
 #include "session_regression/replay_report.h"
 #include "support/process_harness.h"
 
@@ -26,9 +33,51 @@ constexpr Millis kStartLimit{30000};  // ten identification attempts with resets
 constexpr Millis kIdleLimit{20000};
 constexpr Millis kSettle{100};
 constexpr Millis kStuckSettle{300};
-constexpr Millis kPoll{10};
+constexpr Millis kPoll{5};
+constexpr char kTraceFile[] = "wait-trace.log";
 
 enum class Phase { Receiving, Ended, Stuck, TooLong };
+
+// The scenario lines of the header that may come more than once, in order
+// ("# env: A=1", "# stand-in: am: sleep 1"...): the session parser keeps only
+// the last one of each key.
+std::multimap<std::string, std::string> headerLines(const std::string& text) {
+    std::multimap<std::string, std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line) && (line.empty() || line[0] != '@')) {
+        if (line.rfind("# ", 0) != 0) continue;
+        size_t colon = line.find(": ", 2);
+        if (colon == std::string::npos || line.find(' ', 2) < colon) continue;
+        lines.emplace(line.substr(2, colon - 2), line.substr(colon + 2));
+    }
+    return lines;
+}
+
+std::vector<std::string> valuesOf(const std::multimap<std::string, std::string>& lines,
+                                  const std::string& key) {
+    std::vector<std::string> values;
+    auto [first, last] = lines.equal_range(key);
+    for (auto it = first; it != last; ++it) values.push_back(it->second);
+    return values;
+}
+
+std::string firstValue(const std::multimap<std::string, std::string>& lines,
+                       const std::string& key) {
+    auto it = lines.find(key);
+    return it == lines.end() ? "" : it->second;
+}
+
+std::string expand(std::string text, const ProcessHarness& h) {
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"$ROOT", h.root()},
+                                      {"$STANDINS", ProcessHarness::standInDirectory()}}) {
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+            text.replace(at, name.size(), value);
+            at += value.size();
+        }
+    }
+    return text;
+}
 
 // Gives the k-th command with a letter the k-th "@on" block of that letter
 // (the last block for every later one): after each command the board has
@@ -58,14 +107,133 @@ class AnswerSequencer {
     std::map<uint8_t, std::vector<simboard::Bytes>> blocks_;
 };
 
-void prepareWorld(ProcessHarness& h, const session::Session& s) {
-    h.setTimeScale(s.timeScale.value_or(kDefaultTimeScale));
-    for (const auto& [key, value] : s.properties) h.setProperty(key, value);
-    if (s.image == "development") {
-        h.writeFirmwareImageText("development build\n:00000001FF\n");
-    } else if (s.image) {
-        h.writeFirmwareImage(*s.image);
+// Where the daemon is, from the outside: its process state, the last line of
+// its wait trace, its read count and what waits unread on its port. The
+// moment to send the stream's end SIGINT, or to look at the outputs, is when
+// none of it has changed for a while.
+class DaemonActivity {
+  public:
+    DaemonActivity(pid_t pid, const std::string& device, std::string trace)
+        : pid_(pid), trace_(std::move(trace)) {
+        device_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     }
+    ~DaemonActivity() {
+        if (device_ >= 0) close(device_);
+    }
+    DaemonActivity(const DaemonActivity&) = delete;
+    DaemonActivity& operator=(const DaemonActivity&) = delete;
+
+    // True when the daemon sleeps (not running code) and its last traced
+    // call is `line`, begun and not yet returned.
+    bool sleepsIn(const std::string& line) const {
+        return lastTraceLine() == line && state() == 'S';
+    }
+    // True once the daemon has waited for the link, with nothing left to
+    // read, unchanged for `settle`. With `readOnly`, only a wait that no time
+    // limit will end counts: a read inside a frame or a reply.
+    bool settled(Millis settle, bool readOnly = false) {
+        Snapshot now = take();
+        bool waiting = now.state == 'S' && now.queued == 0 &&
+                       (now.last == "wait end" || now.last == "child end" ||
+                        (!readOnly && now.last.rfind("wait ", 0) == 0));
+        if (!waiting || !quiet_ || !(*quiet_ == now)) {
+            quiet_ = waiting ? std::optional<Snapshot>(now) : std::nullopt;
+            quietSince_ = Clock::now();
+            return false;
+        }
+        return Clock::now() - quietSince_ >= settle;
+    }
+
+  private:
+    struct Snapshot {
+        char state = '?';
+        std::string last;
+        long long traceSize = -1;
+        long long reads = -1;
+        int queued = -1;
+        bool operator==(const Snapshot& o) const {
+            return state == o.state && last == o.last && traceSize == o.traceSize &&
+                   reads == o.reads && queued == o.queued;
+        }
+    };
+
+    char state() const {
+        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
+        std::string stat;
+        std::getline(file, stat);
+        size_t close = stat.rfind(')');
+        return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+    }
+    std::string lastTraceLine() const {
+        std::ifstream file(trace_);
+        std::string line;
+        std::string last;
+        while (std::getline(file, line)) last = line;
+        return last;
+    }
+    Snapshot take() const {
+        Snapshot s;
+        s.state = state();
+        s.last = lastTraceLine();
+        struct stat info;
+        s.traceSize = stat(trace_.c_str(), &info) == 0 ? info.st_size : -1;
+        std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
+        std::string key;
+        long long value = 0;
+        while (io >> key >> value) {
+            if (key == "syscr:") s.reads = value;
+        }
+        if (device_ < 0 || ioctl(device_, FIONREAD, &s.queued) != 0) s.queued = -1;
+        return s;
+    }
+
+    pid_t pid_;
+    std::string trace_;
+    int device_ = -1;
+    std::optional<Snapshot> quiet_;
+    Clock::time_point quietSince_;
+};
+
+// A session file and the world it asks for.
+struct Scenario {
+    const session::Session& session;
+    std::multimap<std::string, std::string> lines;
+    std::string sigint;  // "pause 5", "wait 10", "child": SIGINT when the daemon sleeps there
+    std::string vanish;  // "on D", "after stream"
+    std::map<std::string, std::string> fifos;  // pipeProx -> "unread" | "none"
+};
+
+void prepareWorld(ProcessHarness& h, const Scenario& s) {
+    h.setTimeScale(s.session.timeScale.value_or(kDefaultTimeScale));
+    h.setEnv("VANTREL_WAIT_TRACE", h.path(kTraceFile));
+    for (const auto& [key, value] : s.session.properties) h.setProperty(key, value);
+    if (s.session.image == "development") {
+        h.writeFirmwareImageText("development build\n:00000001FF\n");
+    } else if (s.session.image) {
+        h.writeFirmwareImage(*s.session.image);
+    }
+    std::string mode = firstValue(s.lines, "mode");
+    if (!mode.empty()) h.board().setMode(simboard::parseMode(mode).value());
+    for (const std::string& path : valuesOf(s.lines, "remove")) {
+        std::filesystem::remove_all(h.path(path));
+    }
+    for (const std::string& path : valuesOf(s.lines, "mkfifo")) mkfifo(h.path(path).c_str(), 0666);
+    std::string link = firstValue(s.lines, "link");
+    if (!link.empty()) h.board().linkAt(h.path(link));
+    for (const std::string& file : valuesOf(s.lines, "write")) {
+        size_t equals = file.find('=');
+        h.writeFile(file.substr(0, equals), file.substr(equals + 1));
+    }
+    for (const std::string& entry : valuesOf(s.lines, "env")) {
+        size_t equals = entry.find('=');
+        h.setEnv(entry.substr(0, equals), expand(entry.substr(equals + 1), h));
+    }
+    for (const std::string& standIn : valuesOf(s.lines, "stand-in")) {
+        size_t colon = standIn.find(": ");
+        h.writeStandIn(standIn.substr(0, colon),
+                       "#!/bin/sh\n" + expand(standIn.substr(colon + 2), h) + "\n");
+    }
+    if (s.vanish.rfind("on ", 0) == 0) h.board().vanishOnCommand(s.vanish.back());
 }
 
 void followBoard(ProcessHarness& h, AnswerSequencer& sequencer) {
@@ -96,13 +264,9 @@ size_t sendStream(ProcessHarness& h, const session::Session& s, size_t* total) {
             continue;
         }
         *total += step.bytes.size();
-        if (!h.board().send(step.bytes)) unsent += step.bytes.size();
+        if (!h.board().sendSteadily(step.bytes)) unsent += step.bytes.size();
     }
     return unsent;
-}
-
-bool waitForIdle(ProcessHarness& h, DaemonActivity& activity) {
-    return waitUntil([&] { return !h.running() || activity.settled(kSettle); }, kIdleLimit, kPoll);
 }
 
 std::string startText(Phase phase) {
@@ -120,28 +284,74 @@ std::string startText(Phase phase) {
            " s; stream not sent";
 }
 
-// Runs the session and ends the daemon; returns how far the run went.
-std::string run(ProcessHarness& h, const session::Session& s, FifoReader* prox, FifoReader* light) {
-    if (!h.start(s.args)) return "not started";
-    *prox = h.openFifo("pipeProx", 5s);
-    *light = h.openFifo("pipeLight", 5s);
-    DaemonActivity activity(h.pid(), h.board().slavePath());
+// SIGINT once the daemon sleeps where the scenario says.
+std::string interruptAt(ProcessHarness& h, DaemonActivity& activity, const std::string& where) {
+    bool reached = waitUntil([&] { return !h.running() || activity.sleepsIn(where); },
+                             kStartLimit, kPoll);
+    if (!h.running()) return "ended before it slept in \"" + where + "\"";
+    if (!reached) return "never slept in \"" + where + "\"";
+    h.interrupt();
+    return "SIGINT while it slept in \"" + where + "\"";
+}
+
+std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity) {
     Phase phase = waitForReceivePhase(h, activity);
     std::string progress = startText(phase);
-    if (phase == Phase::Receiving) {
-        size_t total = 0;
-        size_t unsent = sendStream(h, s, &total);
-        progress += "; stream of " + std::to_string(total) + " bytes sent";
-        if (unsent > 0) progress += " (" + std::to_string(unsent) + " of them dropped)";
-        if (!waitForIdle(h, activity)) progress += "; still busy after the stream";
+    if (phase != Phase::Receiving) return progress;
+    size_t total = 0;
+    size_t unsent = sendStream(h, s.session, &total);
+    progress += "; stream of " + std::to_string(total) + " bytes sent";
+    if (unsent > 0) progress += " (" + std::to_string(unsent) + " of them dropped)";
+    if (s.vanish == "after stream") {
+        h.board().vanish();  // a hung-up port stays readable: the daemon never settles
+        return progress + "; board vanished";
     }
+    auto idle = [&] { return !h.running() || activity.settled(kSettle); };
+    if (!waitUntil(idle, kIdleLimit, kPoll)) progress += "; still busy after the stream";
+    return progress;
+}
+
+// Runs the scenario and ends the daemon; returns how far the run went.
+std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, FifoReader>* readers) {
+    std::vector<std::string> args;
+    for (const std::string& arg : s.session.args) args.push_back(expand(arg, h));
+    if (!h.start(args)) return "not started";
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        auto mode = s.fifos.find(name);
+        if (mode != s.fifos.end() && mode->second == "none") continue;
+        FifoReader reader = h.openFifo(name, 2s);
+        if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
+        (*readers)[name] = std::move(reader);
+    }
+    DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kTraceFile));
+    std::string progress = s.sigint.empty() ? runReceivePhase(h, s, activity)
+                                            : interruptAt(h, activity, s.sigint);
     if (!h.running()) return progress + "; ended by itself";
+    if (!s.sigint.empty()) {
+        h.waitForExit(kStartLimit);
+        return progress + "; ended";
+    }
     h.interrupt();
     h.waitForExit();
     return progress + "; ended after SIGINT";
 }
 
-ReplayFacts collect(ProcessHarness& h, FifoReader& prox, FifoReader& light) {
+std::string fileKind(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return "missing";
+    if (S_ISFIFO(info.st_mode)) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "fifo %03o", info.st_mode & 0777);
+        return mode;
+    }
+    if (!S_ISREG(info.st_mode)) return "not a fifo";
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return "regular file: " + simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                bytes.size());
+}
+
+ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& readers) {
     ReplayFacts facts;
     facts.root = h.root();
     facts.pty = h.board().slavePath();
@@ -151,8 +361,15 @@ ReplayFacts collect(ProcessHarness& h, FifoReader& prox, FifoReader& light) {
     facts.bslshCalls = h.bslshCalls();
     facts.versionProperty = h.property("sys.com.zyn.sensor.version");
     facts.resetLine = h.gpioValue();
-    if (prox.isOpen()) facts.proximity = prox.drainValues(20ms);
-    if (light.isOpen()) facts.light = light.drainValues(20ms);
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        facts.pipeKinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
+        auto reader = readers.find(name);
+        if (reader != readers.end() && reader->second.isOpen()) {
+            facts.values[name] = reader->second.drainValues(20ms);
+        }
+    }
+    std::ifstream trace(h.path(kTraceFile));
+    for (std::string line; std::getline(trace, line);) facts.waitTrace.push_back(line);
     facts.amLines = h.amLines();
     facts.stdoutText = h.daemonStdoutText();
     facts.stderrText = h.stderrText();
@@ -162,16 +379,23 @@ ReplayFacts collect(ProcessHarness& h, FifoReader& prox, FifoReader& light) {
 
 }  // namespace
 
-std::string replaySession(const std::string& name, const session::Session& session) {
+std::string replaySession(const std::string& name, const session::Session& session,
+                          const std::string& text) {
+    Scenario scenario{session, headerLines(text), {}, {}, {}};
+    scenario.sigint = firstValue(scenario.lines, "sigint");
+    scenario.vanish = firstValue(scenario.lines, "vanish");
+    for (const std::string& fifo : valuesOf(scenario.lines, "fifo")) {
+        size_t blank = fifo.find(' ');
+        scenario.fifos[fifo.substr(0, blank)] = fifo.substr(blank + 1);
+    }
     std::optional<AnswerSequencer> sequencer;  // outlives the board that calls it
     ProcessHarness h(session.firmware.value_or(simboard::FirmwareVersion{}));
-    prepareWorld(h, session);
+    prepareWorld(h, scenario);
     sequencer.emplace(h.board(), session.answers);
     followBoard(h, *sequencer);
-    FifoReader prox;
-    FifoReader light;
-    std::string progress = run(h, session, &prox, &light);
-    ReplayFacts facts = collect(h, prox, light);
+    std::map<std::string, FifoReader> readers;
+    std::string progress = run(h, scenario, &readers);
+    ReplayFacts facts = collect(h, readers);
     facts.progress = progress;
     h.board().setListener(nullptr);
     return formatReport(name, facts);

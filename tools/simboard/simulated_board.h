@@ -123,10 +123,11 @@ class SimulatedBoard {
     // host's port hangs up: from then on its reads return no byte at once
     // (bytes it has not read yet are lost) and its writes fail with EIO. The
     // board sends and records nothing more and never comes back; the link
-    // made by linkAt() is left dangling. It first waits (at most 2 s) until
-    // the host has read everything already sent, so that the hang-up meets
-    // the host where those bytes left it, e.g. inside a frame. Any thread;
-    // returns once the link is closed.
+    // made by linkAt() is removed first, so that nobody opens the pty number
+    // it frees. It first waits (at most 2 s) until the host has read
+    // everything already sent, so that the hang-up meets the host where
+    // those bytes left it, e.g. inside a frame. Any thread; returns once the
+    // link is closed.
     void vanish();
     bool vanished() const;
     // The next command with this letter is recorded and then, instead of

@@ -77,6 +77,10 @@ void SimulatedBoard::closeLink() {
     {
         std::lock_guard<std::mutex> lock(writeMutex_);
         if (master_ < 0) return;
+        // The device node goes first, as an unplugged adapter's does: once
+        // the pty is released its number may go to another process, and a
+        // link left behind would lead bslsh or a restarted daemon there.
+        if (!linkPath_.empty()) unlink(linkPath_.c_str());
         // Closing the master hangs the slave up; the keeper goes too, so
         // that the pty is released as a board that is gone would leave it.
         close(master_);
