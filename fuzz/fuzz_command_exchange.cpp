@@ -1,141 +1,69 @@
 // Arbitrary board answers to one command exchange: sendCommand() sends its
 // packet, then reads the ACK phase and the reply phase from the input.
-//
-// Input: byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted,
+// Input byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted,
 // bit 2: both streams forwarded, so a reading taken as the reply reaches its
-// pipe, bit 3: checksums mended, see checksum_repair.h); bytes 1 to 6 are the
-// command; the rest is what the board answers.
-// When the answers are used up the link is quiet (the ACK waits time out at
-// once) and reads give end of file, so every exchange ends.
+// pipe); bytes 1 to 6 are the command; the rest is what the board answers. When the answers are
+// used up the link is quiet and reads give end of file, so every exchange ends.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 #include "common/daemon_state.h"
-#include "fuzz/broadcast_oracle.h"
-#include "fuzz/checksum_repair.h"
-#include "fuzz/fake_serial.h"
-#include "fuzz/frame_oracle.h"
-#include "fuzz/fuzz_root.h"
-#include "fuzz/invariant.h"
+#include "fuzz/fuzz_checks.h"
 #include "link/command_exchange.h"
+#include "tools/memory_link/memory_link.h"
 
 namespace vantrel::fuzz {
 namespace {
 
-constexpr uint8_t kVerbose = 0x01;
-constexpr uint8_t kNoReply = 0x02;
-constexpr uint8_t kForwardStreams = 0x04;
-constexpr uint8_t kMendChecksums = 0x08;
-constexpr size_t kCommandSize = 6;
-constexpr size_t kHeaderSize = 1 + kCommandSize;
-constexpr size_t kFrameSize = 1 + kCommandSize + 1;
-constexpr size_t kLeadBytesPerPhase = 50;  // lead bytes each phase examines at most
+constexpr size_t kLeadBytes = 50;  // each phase examines at most this many
 
-void checkBetweenLeadBytes() {
-    checkReceiveBuffer();
-}
-
-// The one packet on the wire: 'U', the six command bytes, their sum.
-void checkSentPacket(const uint8_t* original) {
-    FUZZ_REQUIRE(writtenCount() == kFrameSize, "%zu bytes sent instead of one packet",
-                 writtenCount());
-    const uint8_t* sent = writtenBytes();
-    unsigned sum = 0;
-    for (size_t i = 0; i < kCommandSize; ++i) sum += original[i];
-    FUZZ_REQUIRE(sent[0] == 'U' && memcmp(sent + 1, original, kCommandSize) == 0 &&
-                     sent[kFrameSize - 1] == static_cast<uint8_t>(sum),
-                 "the packet sent is not the command framed");
-}
-
-// Bytes 1 to 5 untouched; byte 0 the last lead byte read (or the letter when
-// the link stayed silent).
-void checkCommandBuffer(const uint8_t* command, const uint8_t* original) {
-    FUZZ_REQUIRE(memcmp(command + 1, original + 1, kCommandSize - 1) == 0,
-                 "command bytes 1..5 changed by the exchange");
-    int lastLead = lastByteReadIntoWatched();
-    int expected = lastLead >= 0 ? lastLead : original[0];
-    FUZZ_REQUIRE(command[0] == expected, "command[0] is 0x%02X, the last lead byte 0x%02X",
-                 command[0], expected);
-}
-
-// The outcomes of an exchange: a reply phase that ends without a reply has
-// examined its 50 lead bytes, a failure has run out of link or of lead bytes.
-void checkOutcome(int result, bool waitReply) {
-    FUZZ_REQUIRE(result == 0 || result == 1, "sendCommand returned %d", result);
-    const FrameCounts& counts = frameCounts();
-    FUZZ_REQUIRE(counts.extendedReads == 0, "an extended packet was read during an exchange");
-    size_t leads = readsIntoWatched();
-    bool acknowledged = counts.acknowledgements > 0;
-    size_t afterAck = acknowledged ? leads - counts.leadReadsAtAck : 0;
-    FUZZ_REQUIRE((acknowledged ? counts.leadReadsAtAck : leads) <= kLeadBytesPerPhase &&
-                     afterAck <= kLeadBytesPerPhase,
-                 "%zu lead bytes read, %zu after the ACK", leads, afterAck);
-    // The first ACK ends the ACK phase, and the reply phase takes one packet.
-    size_t allowed = waitReply ? 1 : 0;
-    FUZZ_REQUIRE(counts.goodAfterAck <= allowed, "%zu packets read after the ACK, at most %zu",
-                 counts.goodAfterAck, allowed);
-    if (result == 1) {
-        FUZZ_REQUIRE(acknowledged, "success without an ACK");
-        FUZZ_REQUIRE(!waitReply || counts.goodAfterAck == 1 || afterAck == kLeadBytesPerPhase,
-                     "success without a reply after %zu lead bytes", afterAck);
-        FUZZ_REQUIRE(waitReply || afterAck == 0, "%zu lead bytes read after the ACK", afterAck);
-    } else {
-        bool exhausted = bytesLeft() == 0;
-        FUZZ_REQUIRE(acknowledged ? waitReply && exhausted && counts.goodAfterAck == 0
-                                  : exhausted || leads == kLeadBytesPerPhase,
-                     "failure with %zu bytes left after %zu lead bytes", bytesLeft(), leads);
-    }
-}
-
-// The reply is dispatched like any message: its pipe value or broadcast.
-void checkReplyEffects(int result, bool forward) {
-    bool replied = result == 1 && frameCounts().goodAfterAck == 1;
-    checkPipes(replied ? pipeValuesOf(gState.rxBuffer, forward) : PipeValues{});
-    size_t broadcasts = replied && gState.rxBuffer[0] == 'I' ? 1 : 0;
-    FUZZ_REQUIRE(broadcastCount() == broadcasts, "%zu broadcasts, %zu due", broadcastCount(),
-                 broadcasts);
-}
-
-void runExchange(uint8_t mode, const uint8_t* original, const uint8_t* answers, size_t size) {
-    resetDaemonState();
-    resetFrameCounts();
-    resetBroadcastCount();
-    gState.serialFd = kFakeSerialFd;
-    gState.verbose = (mode & kVerbose) != 0;
-    bool forward = (mode & kForwardStreams) != 0;
-    gState.ignoreMotion = !forward;
-    gState.ignoreLight = !forward;
-    bool waitReply = (mode & kNoReply) == 0;
-
-    uint8_t command[kCommandSize];
-    memcpy(command, original, kCommandSize);
-    serveBytes(answers, size);
-    watchReadsInto(command);
+int runExchange(uint8_t mode, const uint8_t* original, const uint8_t* answers, size_t size) {
+    startRun();
+    gState.verbose = (mode & 1) != 0;
+    bool waitReply = (mode & 2) == 0, forward = (mode & 4) != 0;
+    gState.ignoreMotion = gState.ignoreLight = !forward;
+    uint8_t command[6];
+    memcpy(command, original, sizeof command);
+    memlink::serve(answers, size);
     int result = sendCommand(command, waitReply);
-    watchReadsInto(nullptr);
 
-    checkSentPacket(original);
-    checkCommandBuffer(command, original);
-    checkOutcome(result, waitReply);
-    checkBetweenLeadBytes();
-    checkReplyEffects(result, forward);
-}
+    // One packet on the wire: 'U', the command, its sum.
+    unsigned sum = 0;
+    for (int i = 0; i < 6; ++i) sum += original[i];
+    const uint8_t* sent = memlink::written();
+    FUZZ_REQUIRE(memlink::writtenCount() == 8 && sent[0] == 'U' &&
+                     memcmp(sent + 1, original, 6) == 0 && sent[7] == static_cast<uint8_t>(sum),
+                 "%zu bytes sent, not the command framed", memlink::writtenCount());
+    FUZZ_REQUIRE(memcmp(command + 1, original + 1, 5) == 0, "command bytes 1 to 5 changed");
 
-// An identification answered with an ACK and the version: the hooks must see
-// both packets and the broadcast, or they have lost their hold on the
-// daemon's calls.
-void checkHooksSeeTheDaemon() {
-    static const uint8_t kIdentify[kCommandSize] = {'i', 0, 0, 0, 0, 0};
-    static const uint8_t kAnswers[] = {
-        'U', 'A', 0,    0,    0,    0,    0,    'A',   // ACK
-        'U', 'I', 0x01, 0x06, 0x19, 0x00, 0x00, 0x69,  // version 1.6.25
-    };
-    runExchange(0, kIdentify, kAnswers, sizeof kAnswers);
-    FUZZ_REQUIRE(frameCounts().standardGood == 2 && broadcastCount() == 1,
-                 "the hooks saw %zu packets and %zu broadcasts instead of 2 and 1",
-                 frameCounts().standardGood, broadcastCount());
+    // The outcome: the phases' limits, and success only with an ACK and a
+    // reply (or a reply phase that used up its lead bytes).
+    FUZZ_REQUIRE(result == 0 || result == 1, "sendCommand returned %d", result);
+    FUZZ_REQUIRE(counts.extendedReads == 0, "an extended packet was read during an exchange");
+    size_t leads = memlink::served() - counts.frameBytes;
+    bool acked = counts.acks > 0;
+    size_t afterAck = acked ? leads - counts.leadsAtAck : 0;
+    FUZZ_REQUIRE((acked ? counts.leadsAtAck : leads) <= kLeadBytes && afterAck <= kLeadBytes &&
+                     counts.goodAfterAck <= (waitReply ? 1u : 0u),
+                 "%zu lead bytes, %zu after the ACK, %zu packets after it", leads, afterAck,
+                 counts.goodAfterAck);
+    if (result == 1) {
+        FUZZ_REQUIRE(acked && (waitReply ? counts.goodAfterAck == 1 || afterAck == kLeadBytes
+                                         : afterAck == 0),
+                     "success after %zu lead bytes, %zu after the ACK", leads, afterAck);
+    } else {
+        FUZZ_REQUIRE(acked ? waitReply && memlink::left() == 0 && counts.goodAfterAck == 0
+                           : memlink::left() == 0 || leads == kLeadBytes,
+                     "failure with %zu bytes left after %zu lead bytes", memlink::left(), leads);
+    }
+    // The reply is dispatched like any message: its pipe value or broadcast.
+    bool replied = result == 1 && counts.goodAfterAck == 1;
+    checkPipeWrites(Counts(), replied ? gState.rxBuffer : nullptr, forward);
+    FUZZ_REQUIRE(counts.broadcasts == (replied && gState.rxBuffer[0] == 'I' ? 1u : 0u),
+                 "%zu broadcasts", counts.broadcasts);
+    checkReceiveBuffer();
+    return result;
 }
 
 }  // namespace
@@ -143,17 +71,20 @@ void checkHooksSeeTheDaemon() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace vantrel::fuzz;
-    prepareFuzzRoot();
-    setBeforeWait(checkBetweenLeadBytes);
-    checkHooksSeeTheDaemon();
+    // An identification answered with an ACK and the version: the hooks must
+    // see both packets and the broadcast.
+    static const uint8_t kIdentify[6] = {'i', 0, 0, 0, 0, 0};
+    static const uint8_t kAnswers[] = {'U', 'A', 0, 0, 0,  0, 0, 'A',
+                                       'U', 'I', 1, 6, 25, 0, 0, 0x69};
+    runExchange(0, kIdentify, kAnswers, sizeof kAnswers);
+    FUZZ_REQUIRE(counts.standardGood == 2 && counts.broadcasts == 1,
+                 "the hooks saw %zu packets and %zu broadcasts instead of 2 and 1",
+                 counts.standardGood, counts.broadcasts);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace vantrel::fuzz;
-    if (size < kHeaderSize) return 0;
-    std::vector<uint8_t> answers(data + kHeaderSize, data + size);
-    if (data[0] & kMendChecksums) repairChecksums(answers.data(), answers.size(), false);
-    runExchange(data[0], data + 1, answers.data(), answers.size());
+    if (size < 7) return 0;
+    vantrel::fuzz::runExchange(data[0], data + 1, data + 7, size - 7);
     return 0;
 }

@@ -1,132 +1,64 @@
-// Arbitrary board output through the daemon's receive loop: framing, dispatch,
-// handlers, pipes and broadcast lines, exactly as readData() runs them.
-//
-// Input: byte 0 chooses the run (bit 0: both streams forwarded, bit 1:
-// verbose, bit 2: checksums mended, see checksum_repair.h); the rest is what
-// the board sends. The loop ends when the bytes are
-// used up. Every frame read is compared with the frame on the link
-// (frame_oracle.h) and every broadcast line with its message
-// (broadcast_oracle.h). Before each wait the harness checks the pass that has
-// just ended: one lead byte and the frame it leads taken off the link, the
-// reader its lead byte calls for, the pipe value and the broadcast its
-// message calls for and nothing else, and the receive buffer.
+// Arbitrary board output through the daemon's receive loop, exactly as
+// readData() runs it. Input byte 0 chooses the run (bit 0: both streams
+// forwarded, bit 1: verbose); the rest is what the board sends, and the loop
+// ends when it is used up. Before each wait the pass
+// that has just ended is checked: one lead byte and the frame it leads taken
+// off the link, the reader its lead byte calls for, the pipe value and the
+// broadcast due for its message and nothing else.
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "common/daemon_state.h"
-#include "fuzz/broadcast_oracle.h"
-#include "fuzz/checksum_repair.h"
-#include "fuzz/fake_serial.h"
-#include "fuzz/frame_oracle.h"
-#include "fuzz/fuzz_root.h"
-#include "fuzz/invariant.h"
+#include "fuzz/fuzz_checks.h"
 #include "link/receive_loop.h"
+#include "tools/memory_link/memory_link.h"
 
 namespace vantrel::fuzz {
 namespace {
 
-constexpr uint8_t kForwardStreams = 0x01;
-constexpr uint8_t kVerbose = 0x02;
-constexpr uint8_t kMendChecksums = 0x04;
-constexpr uint8_t kExtendedNfc = 7;
-
-// One pass of the loop as it looked when it began.
-struct Pass {
-    bool reading = false;  // the link had bytes, so the pass reads a lead byte
-    uint8_t lead = 0;
-    size_t served = 0;
-    FrameCounts frames;
-    size_t broadcasts = 0;
-};
-
-Pass pass;
 bool forwarding = false;
+int passLead = -1;  // lead byte of the pass under way, -1 when it reads none
+Counts passStart;
+size_t passServed = 0;
 
-size_t broadcastsDue(uint8_t lead, bool accepted) {
-    if (!accepted) return 0;
-    if (lead == 'U') return gState.rxBuffer[0] == 'I' ? 1 : 0;
-    return gState.rxBuffer[0] == kExtendedNfc ? 1 : 0;
-}
-
-void checkEndedPass() {
-    if (!pass.reading) return;
-    const FrameCounts& now = frameCounts();
-    size_t standard = now.standardReads - pass.frames.standardReads;
-    size_t extended = now.extendedReads - pass.frames.extendedReads;
-    FUZZ_REQUIRE(
-        standard == (pass.lead == 'U' ? 1u : 0u) && extended == (pass.lead == 'Z' ? 1u : 0u),
-        "lead byte 0x%02X led to %zu standard and %zu extended reads", pass.lead, standard,
-        extended);
-    size_t taken = bytesServed() - pass.served;
-    size_t frameBytes = now.bytesInFrames - pass.frames.bytesInFrames;
-    FUZZ_REQUIRE(taken == 1 + frameBytes, "a pass took %zu bytes for a lead byte and %zu more",
-                 taken, frameBytes);
-
-    bool accepted =
-        now.standardGood + now.extendedGood > pass.frames.standardGood + pass.frames.extendedGood;
-    bool standardAccepted = accepted && pass.lead == 'U';
-    checkPipes(standardAccepted ? pipeValuesOf(gState.rxBuffer, forwarding) : PipeValues{});
-    size_t broadcasts = broadcastCount() - pass.broadcasts;
-    FUZZ_REQUIRE(broadcasts == broadcastsDue(pass.lead, accepted),
-                 "%zu broadcasts for a frame led by 0x%02X", broadcasts, pass.lead);
-}
-
-void beginPass() {
-    pass.reading = bytesLeft() > 0;
-    pass.lead = pass.reading ? unreadBytes()[0] : 0;
-    pass.served = bytesServed();
-    pass.frames = frameCounts();
-    pass.broadcasts = broadcastCount();
-}
-
-// Before every wait of the loop.
 void checkBetweenPasses() {
-    checkEndedPass();
+    if (passLead >= 0) {
+        size_t standard = counts.standardReads - passStart.standardReads;
+        size_t extended = counts.extendedReads - passStart.extendedReads;
+        FUZZ_REQUIRE(standard == (passLead == 'U') && extended == (passLead == 'Z'),
+                     "lead byte 0x%02X led to %zu standard and %zu extended reads", passLead,
+                     standard, extended);
+        size_t frame = counts.frameBytes - passStart.frameBytes;
+        FUZZ_REQUIRE(memlink::served() - passServed == 1 + frame,
+                     "a pass took %zu bytes, its frame %zu", memlink::served() - passServed, frame);
+        bool accepted = counts.standardGood + counts.extendedGood >
+                        passStart.standardGood + passStart.extendedGood;
+        const uint8_t* message = gState.rxBuffer;
+        checkPipeWrites(passStart, accepted && passLead == 'U' ? message : nullptr, forwarding);
+        bool due = accepted && message[0] == (passLead == 'U' ? 'I' : 7);
+        FUZZ_REQUIRE(counts.broadcasts - passStart.broadcasts == (due ? 1u : 0u),
+                     "%zu broadcasts for a frame led by 0x%02X",
+                     counts.broadcasts - passStart.broadcasts, passLead);
+    }
     checkReceiveBuffer();
-    FUZZ_REQUIRE(gState.running, "the loop waits again after running was cleared");
-    FUZZ_REQUIRE(gState.serialFd == kFakeSerialFd, "serialFd changed to %d",
-                 static_cast<int>(gState.serialFd));
-    beginPass();
+    FUZZ_REQUIRE(gState.running && gState.serialFd == memlink::kLinkFd, "running %d, serialFd %d",
+                 gState.running, static_cast<int>(gState.serialFd));
+    passLead = memlink::left() > 0 ? memlink::unread()[0] : -1;
+    passStart = counts;
+    passServed = memlink::served();
 }
 
-void startRun(uint8_t mode) {
-    resetDaemonState();
-    resetFrameCounts();
-    resetBroadcastCount();
-    pass = Pass();
-    gState.serialFd = kFakeSerialFd;
-    gState.verbose = (mode & kVerbose) != 0;
-    forwarding = (mode & kForwardStreams) != 0;
-    gState.ignoreMotion = !forwarding;
-    gState.ignoreLight = !forwarding;
-}
-
-// Serves the link bytes to readData() and checks how the loop ended.
 void runLoop(uint8_t mode, const uint8_t* bytes, size_t size) {
-    startRun(mode);
-    serveBytes(bytes, size);
+    startRun();
+    passLead = -1;
+    gState.verbose = (mode & 2) != 0;
+    forwarding = (mode & 1) != 0;
+    gState.ignoreMotion = gState.ignoreLight = !forwarding;
+    memlink::serve(bytes, size);
     int result = readData();
-    FUZZ_REQUIRE(result == 1, "readData returned %d", result);
-    FUZZ_REQUIRE(bytesLeft() == 0, "readData ended with %zu bytes unread", bytesLeft());
+    FUZZ_REQUIRE(result == 1 && memlink::left() == 0, "readData gave %d with %zu bytes unread",
+                 result, memlink::left());
     checkReceiveBuffer();
-}
-
-// A motion reading, a light reading, a version message and an NFC tap: the
-// hooks must see three standard frames, one extended frame and two
-// broadcasts, or they have lost their hold on the daemon's calls.
-void checkHooksSeeTheDaemon() {
-    static const uint8_t kFrames[] = {
-        'U', 'M',  0x01, 0x00, 0x00, 0x02, 0x00, 0x50,              // motion 256 + 2
-        'U', 'L',  0x00, 0x05, 0x00, 0x00, 0x00, 0x51,              // light 5
-        'U', 'I',  0x01, 0x06, 0x19, 0x00, 0x00, 0x69,              // version 1.6.25
-        'Z', 0x00, 0x06, 0x07, 0x04, 0x01, 0x02, 0xA1, 0x5C, 0x0B,  // NFC A15C
-    };
-    runLoop(kForwardStreams, kFrames, sizeof kFrames);
-    const FrameCounts& counts = frameCounts();
-    FUZZ_REQUIRE(counts.standardGood == 3 && counts.extendedGood == 1 && broadcastCount() == 2,
-                 "the hooks saw %zu/%zu frames and %zu broadcasts instead of 3/1 and 2",
-                 counts.standardGood, counts.extendedGood, broadcastCount());
 }
 
 }  // namespace
@@ -134,17 +66,21 @@ void checkHooksSeeTheDaemon() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     using namespace vantrel::fuzz;
-    prepareFuzzRoot();
-    setBeforeWait(checkBetweenPasses);
-    checkHooksSeeTheDaemon();
+    vantrel::memlink::setBeforeWait(checkBetweenPasses);
+    // Motion, light, version 1.6.25 and an NFC tap: the hooks must see them all.
+    static const uint8_t kFrames[] = {
+        'U', 'M', 1, 0,  0, 2, 0,    0x50, 'U', 'L', 0, 5, 0, 0, 0,    0x51, 'U',
+        'I', 1,   6, 25, 0, 0, 0x69, 'Z',  0,   6,   7, 4, 1, 2, 0xA1, 0x5C, 0x0B,
+    };
+    runLoop(1, kFrames, sizeof kFrames);
+    FUZZ_REQUIRE(counts.standardGood == 3 && counts.extendedGood == 1 && counts.broadcasts == 2,
+                 "the hooks saw %zu/%zu frames and %zu broadcasts instead of 3/1 and 2",
+                 counts.standardGood, counts.extendedGood, counts.broadcasts);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace vantrel::fuzz;
     if (size == 0) return 0;
-    std::vector<uint8_t> link(data + 1, data + size);
-    if (data[0] & kMendChecksums) repairChecksums(link.data(), link.size(), true);
-    runLoop(data[0], link.data(), link.size());
+    vantrel::fuzz::runLoop(data[0], data + 1, size - 1);
     return 0;
 }
