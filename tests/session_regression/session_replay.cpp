@@ -329,13 +329,13 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
         (*readers)[name] = std::move(reader);
     }
     DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kTraceFile));
-    std::string progress = s.sigint.empty() ? runReceivePhase(h, s, activity)
-                                            : interruptAt(h, activity, s.sigint);
-    if (!h.running()) return progress + "; ended by itself";
     if (!s.sigint.empty()) {
+        std::string progress = interruptAt(h, activity, s.sigint);
         h.waitForExit(kStartLimit);
-        return progress + "; ended";
+        return progress;
     }
+    std::string progress = runReceivePhase(h, s, activity);
+    if (!h.running()) return progress + "; ended by itself";
     h.interrupt();
     h.waitForExit();
     return progress + "; ended after SIGINT";

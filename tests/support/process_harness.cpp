@@ -29,21 +29,17 @@ using Clock = std::chrono::steady_clock;
 constexpr char kLogFile[] = "vantrel.log";
 constexpr char kAmLogFile[] = "am.log";
 constexpr char kBslshLogFile[] = "bslsh-argv.log";
+constexpr char kStdoutFile[] = "stdout";
+constexpr char kStderrFile[] = "stderr";
 constexpr char kSignalCaught[] = "Signal <2> Caught!";
 constexpr Millis kInterruptRetry{300};
 
-std::string readWhole(const std::string& path, size_t from = 0) {
+std::string readWhole(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return "";
-    if (from > 0) file.seekg(static_cast<std::streamoff>(from));
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-size_t fileSize(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
 }
 
 std::vector<std::string> lines(const std::string& text) {
@@ -57,14 +53,6 @@ std::vector<std::string> lines(const std::string& text) {
 void writeWhole(const std::string& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << content;
-}
-
-std::string tail(const std::string& text, size_t count) {
-    std::vector<std::string> all = lines(text);
-    std::string result;
-    size_t first = all.size() > count ? all.size() - count : 0;
-    for (size_t i = first; i < all.size(); ++i) result += all[i] + "\n";
-    return result;
 }
 
 int statusOf(int waitStatus) {
@@ -91,11 +79,10 @@ bool waitUntil(const std::function<bool()>& condition, Millis timeout, Millis po
 
 // ---- FifoReader
 
-FifoReader::FifoReader(const std::string& path, Millis appearTimeout) : path_(path) {
+FifoReader::FifoReader(const std::string& path, Millis appearTimeout) {
     if (!waitUntil([&]() { return isFifo(path); }, appearTimeout)) return;
     reader_ = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (reader_ < 0) return;
-    keeper_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader_ >= 0) keeper_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 FifoReader::~FifoReader() {
@@ -109,12 +96,8 @@ FifoReader::FifoReader(FifoReader&& other) noexcept {
 FifoReader& FifoReader::operator=(FifoReader&& other) noexcept {
     if (this != &other) {
         closeAll();
-        path_ = std::move(other.path_);
-        reader_ = other.reader_;
-        keeper_ = other.keeper_;
-        pending_ = std::move(other.pending_);
-        other.reader_ = -1;
-        other.keeper_ = -1;
+        std::swap(reader_, other.reader_);
+        std::swap(keeper_, other.keeper_);
     }
     return *this;
 }
@@ -125,48 +108,21 @@ void FifoReader::closeAll() {
     keeper_ = reader_ = -1;
 }
 
-int FifoReader::setCapacity(int bytes) {
-    if (reader_ < 0) return -1;
-    fcntl(reader_, F_SETPIPE_SZ, bytes);
-    return fcntl(reader_, F_GETPIPE_SZ);
-}
-
-bool FifoReader::fill(size_t count, Millis timeout) {
-    if (reader_ < 0) return false;
-    auto deadline = Clock::now() + timeout;
-    while (pending_.size() < count) {
-        uint8_t buffer[256];
-        ssize_t got = read(reader_, buffer, sizeof buffer);
-        if (got > 0) {
-            pending_.insert(pending_.end(), buffer, buffer + got);
-            continue;
-        }
-        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        struct pollfd readable = {reader_, POLLIN, 0};
-        poll(&readable, 1, static_cast<int>(left));
-    }
-    return true;
-}
-
-std::optional<std::vector<uint8_t>> FifoReader::readBytes(size_t count, Millis timeout) {
-    if (!fill(count, timeout)) return std::nullopt;
-    std::vector<uint8_t> bytes(pending_.begin(), pending_.begin() + static_cast<long>(count));
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(count));
-    return bytes;
-}
-
-std::optional<int32_t> FifoReader::readValue(Millis timeout) {
-    auto bytes = readBytes(sizeof(int32_t), timeout);
-    if (!bytes) return std::nullopt;
-    int32_t value;
-    memcpy(&value, bytes->data(), sizeof value);
-    return value;
+void FifoReader::setCapacity(int bytes) {
+    if (reader_ >= 0) fcntl(reader_, F_SETPIPE_SZ, bytes);
 }
 
 std::vector<int32_t> FifoReader::drainValues(Millis quiet) {
-    std::vector<int32_t> values;
-    while (auto value = readValue(quiet)) values.push_back(*value);
+    std::vector<uint8_t> bytes;
+    struct pollfd readable = {reader_, POLLIN, 0};
+    while (reader_ >= 0 && poll(&readable, 1, static_cast<int>(quiet.count())) > 0) {
+        uint8_t buffer[4096];
+        ssize_t got = read(reader_, buffer, sizeof buffer);
+        if (got <= 0) break;
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    std::vector<int32_t> values(bytes.size() / sizeof(int32_t));
+    if (!values.empty()) memcpy(values.data(), bytes.data(), values.size() * sizeof(int32_t));
     return values;
 }
 
@@ -188,12 +144,8 @@ ProcessHarness::ProcessHarness(simboard::FirmwareVersion firmware) {
     }
     writeFile("sys/class/gpio/gpio101/value", "0");
     board_ = std::make_unique<simboard::SimulatedBoard>(firmware);
-    if (getenv("VANTREL_TEST_TRACE") != nullptr) {
-        board_->setListener(
-            [](const std::string& line) { fprintf(stderr, "[board] %s\n", line.c_str()); });
-    }
-    if (!board_->linkAt(devicePath())) {
-        throw std::runtime_error("cannot link " + devicePath() + ": " + strerror(errno));
+    if (!board_->linkAt(path("dev/ttymxc1"))) {
+        throw std::runtime_error(std::string("cannot link dev/ttymxc1: ") + strerror(errno));
     }
 }
 
@@ -217,12 +169,9 @@ void ProcessHarness::setProperty(const std::string& key, const std::string& valu
     writeFile("properties/" + key, value);
 }
 
-void ProcessHarness::clearProperty(const std::string& key) {
-    unlink(path("properties/" + key).c_str());
-}
-
 std::optional<std::string> ProcessHarness::property(const std::string& key) const {
-    if (!exists("properties/" + key)) return std::nullopt;
+    struct stat info;
+    if (lstat(path("properties/" + key).c_str(), &info) != 0) return std::nullopt;
     return readFile("properties/" + key);
 }
 
@@ -232,11 +181,6 @@ void ProcessHarness::writeFile(const std::string& relative, const std::string& c
 
 std::string ProcessHarness::readFile(const std::string& relative) const {
     return readWhole(path(relative));
-}
-
-bool ProcessHarness::exists(const std::string& relative) const {
-    struct stat info;
-    return lstat(path(relative).c_str(), &info) == 0;
 }
 
 void ProcessHarness::writeFirmwareImage(const std::string& versionText) {
@@ -259,10 +203,6 @@ void ProcessHarness::setTimeScale(double scale) {
 
 void ProcessHarness::setEnv(const std::string& name, const std::string& value) {
     envOverrides_[name] = value;
-}
-
-void ProcessHarness::unsetEnv(const std::string& name) {
-    envOverrides_[name] = std::nullopt;
 }
 
 void ProcessHarness::writeStandIn(const std::string& name, const std::string& script) {
@@ -301,31 +241,13 @@ std::vector<std::string> ProcessHarness::buildEnvironment() const {
     env["VANTREL_TIME_SCALE"] = scale;
     env["VANTREL_AM_LOG"] = path(kAmLogFile);
     env["VANTREL_BSLSH_ARGV_LOG"] = path(kBslshLogFile);
-    for (const auto& [name, value] : envOverrides_) {
-        if (value) {
-            env[name] = *value;
-        } else {
-            env.erase(name);
-        }
-    }
+    for (const auto& [name, value] : envOverrides_) env[name] = value;
     std::vector<std::string> result;
     for (const auto& [name, value] : env) result.push_back(name + "=" + value);
     return result;
 }
 
-std::string ProcessHarness::runFile(const char* suffix) const {
-    return path("run-" + std::to_string(runs_) + suffix);
-}
-
 bool ProcessHarness::start(const std::vector<std::string>& args) {
-    if (running()) {
-        ADD_FAILURE() << "start: vantrel is still running (pid " << pid_ << ")";
-        return false;
-    }
-    ++runs_;
-    runLogStart_ = fileSize(path(kLogFile));
-    exitStatus_.reset();
-
     // Everything the child needs is built before fork: the board's threads
     // run on, so the child may only make async-signal-safe calls.
     std::string program = daemonPath();
@@ -340,8 +262,8 @@ bool ProcessHarness::start(const std::vector<std::string>& args) {
     envp.push_back(nullptr);
 
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int out = open(runFile(".stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int err = open(runFile(".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out = open(path(kStdoutFile).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(path(kStderrFile).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (in < 0 || out < 0 || err < 0) {
         ADD_FAILURE() << "start: cannot open the output files in " << root_;
         return false;
@@ -384,10 +306,6 @@ bool ProcessHarness::running() {
     return false;
 }
 
-void ProcessHarness::sendSignal(int signal) {
-    if (pid_ > 0) kill(pid_, signal);
-}
-
 void ProcessHarness::killGroup() {
     if (pid_ < 0) return;
     kill(-pid_, SIGKILL);
@@ -399,13 +317,17 @@ void ProcessHarness::killGroup() {
 
 bool ProcessHarness::interrupt(Millis timeout) {
     if (!running()) return true;
-    size_t caughtBefore = logCount(kSignalCaught);
+    auto caught = [&]() {
+        size_t count = 0;
+        for (const LogRecord& record : logRecords()) count += record.message == kSignalCaught;
+        return count;
+    };
+    size_t caughtBefore = caught();
     auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline) {
-        sendSignal(SIGINT);
-        bool seen =
-            waitUntil([&]() { return !running() || logCount(kSignalCaught) > caughtBefore; },
-                      kInterruptRetry, Millis(5));
+        kill(pid_, SIGINT);
+        bool seen = waitUntil([&]() { return !running() || caught() > caughtBefore; },
+                              kInterruptRetry, Millis(5));
         if (seen) return true;
     }
     return false;
@@ -413,29 +335,16 @@ bool ProcessHarness::interrupt(Millis timeout) {
 
 std::optional<int> ProcessHarness::waitForExit(Millis timeout) {
     if (waitUntil([&]() { return !running(); }, timeout, Millis(5))) return exitStatus_;
-    std::string state = diagnostics();
     killGroup();
     ADD_FAILURE() << "vantrel was still running after " << timeout.count()
-                  << " ms and has been killed\n"
-                  << state;
+                  << " ms and has been killed; its root: " << root_;
     return std::nullopt;
-}
-
-int ProcessHarness::stop(Millis timeout) {
-    if (!interrupt(timeout)) {
-        ADD_FAILURE() << "SIGINT was not taken within " << timeout.count() << " ms";
-    }
-    return waitForExit(timeout).value_or(-1);
 }
 
 // ---- ProcessHarness: outputs
 
-std::string ProcessHarness::stdoutText() const {
-    return readWhole(runFile(".stdout"));
-}
-
 std::string ProcessHarness::daemonStdoutText() const {
-    std::string text = stdoutText();
+    std::string text = readWhole(path(kStdoutFile));
     std::string kept;
     size_t start = 0;
     while (start < text.size()) {
@@ -449,21 +358,13 @@ std::string ProcessHarness::daemonStdoutText() const {
 }
 
 std::string ProcessHarness::stderrText() const {
-    return readWhole(runFile(".stderr"));
-}
-
-std::string ProcessHarness::logText() const {
-    return readWhole(path(kLogFile), runLogStart_);
-}
-
-std::string ProcessHarness::allLogText() const {
-    return readWhole(path(kLogFile));
+    return readWhole(path(kStderrFile));
 }
 
 std::vector<LogRecord> ProcessHarness::logRecords() const {
     static const std::string kTag = "/Vantrel: ";
     std::vector<LogRecord> records;
-    for (const std::string& line : lines(logText())) {
+    for (const std::string& line : lines(readWhole(path(kLogFile)))) {
         LogRecord record;
         if (line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0) {
             record.priority = line[0];
@@ -476,14 +377,6 @@ std::vector<LogRecord> ProcessHarness::logRecords() const {
     return records;
 }
 
-size_t ProcessHarness::logCount(const std::string& text) const {
-    size_t count = 0;
-    for (const LogRecord& record : logRecords()) {
-        if (record.message.find(text) != std::string::npos) ++count;
-    }
-    return count;
-}
-
 std::vector<std::string> ProcessHarness::amLines() const {
     return lines(readWhole(path(kAmLogFile)));
 }
@@ -492,48 +385,8 @@ std::vector<std::string> ProcessHarness::bslshCalls() const {
     return lines(readWhole(path(kBslshLogFile)));
 }
 
-bool ProcessHarness::waitForLog(const std::string& text, Millis timeout, size_t count) const {
-    return waitUntil([&]() { return logCount(text) >= count; }, timeout);
-}
-
-bool ProcessHarness::waitForStdout(const std::string& text, Millis timeout) const {
-    return waitUntil([&]() { return stdoutText().find(text) != std::string::npos; }, timeout);
-}
-
-bool ProcessHarness::waitForStderr(const std::string& text, Millis timeout) const {
-    return waitUntil([&]() { return stderrText().find(text) != std::string::npos; }, timeout);
-}
-
-bool ProcessHarness::waitForAm(const std::string& text, Millis timeout) const {
-    return waitUntil(
-        [&]() {
-            for (const std::string& line : amLines()) {
-                if (line.find(text) != std::string::npos) return true;
-            }
-            return false;
-        },
-        timeout);
-}
-
 FifoReader ProcessHarness::openFifo(const std::string& name, Millis timeout) const {
     return FifoReader(path("data/" + name), timeout);
-}
-
-std::string ProcessHarness::diagnostics() const {
-    std::ostringstream text;
-    text << "--- root " << root_ << " (run " << runs_ << ")\n";
-    text << "--- stdout\n" << stdoutText();
-    text << "--- stderr\n" << stderrText();
-    text << "--- log (last 40 lines of this run)\n" << tail(logText(), 40);
-    text << "--- board: mode " << simboard::modeName(board_->mode()) << ", firmware "
-         << board_->version().text() << "; commands:";
-    for (const simboard::ReceivedCommand& command : board_->commands()) {
-        text << " " << simboard::describeCommand(command.payload);
-    }
-    text << "\n--- loader events:";
-    for (const std::string& event : board_->bslEvents()) text << " " << event;
-    text << "\n";
-    return text.str();
 }
 
 }  // namespace vantrel::test

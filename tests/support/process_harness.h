@@ -1,34 +1,22 @@
-// Process-level test harness: the real `vantrel` binary against a simulated
-// sensor board, in a throw-away root.
-//
-//   vantrel::test::ProcessHarness h;          // temp root, board (1.6.25), link
-//   h.start({"-m", "-l", "-e", "1", "-n", "0"});
-//   ASSERT_TRUE(h.waitForStdout("* Scan for messages...")) << h.diagnostics();
-//   auto prox = h.openFifo("pipeProx");
-//   h.board().sendMotion(0x0102, 0x0304);
-//   EXPECT_EQ(prox.readValue(), 0x0406);
-//   EXPECT_EQ(h.stop(), 0);                   // SIGINT, bounded wait, status
+// Process-level harness: the daemon (vantrel-traced) against a simulated
+// sensor board, in a throw-away root. The scenario replay
+// (tests/session_regression) is its user.
 //
 // The root (mkdtemp under $TMPDIR or /tmp) holds what the daemon expects
 // under VANTREL_ROOT: data/, dev/ttymxc1 (a link to the board's pty slave),
-// sys/class/gpio/gpio101/value ("0"), vendor/.sensor/ (no image unless a test
-// writes one), properties/, and bin/ (first in PATH, for a test's own
+// sys/class/gpio/gpio101/value ("0"), vendor/.sensor/ (no image unless one is
+// written), properties/, and bin/ (first in PATH, for a scenario's own
 // stand-ins). Next to them the harness keeps its own files: vantrel.log
 // (VANTREL_LOG), am.log (VANTREL_AM_LOG), bslsh-argv.log
-// (VANTREL_BSLSH_ARGV_LOG) and run-N.stdout / run-N.stderr for each start.
-// The root is removed by the destructor unless VANTREL_TEST_KEEP_ROOT is set;
-// with VANTREL_TEST_TRACE set, every board exchange is printed on stderr.
+// (VANTREL_BSLSH_ARGV_LOG), stdout and stderr. The root is removed by the
+// destructor unless VANTREL_TEST_KEEP_ROOT is set.
 //
 // The daemon's environment is the test's, less every VANTREL_* variable, plus
-// VANTREL_ROOT, VANTREL_LOG, VANTREL_TIME_SCALE (default 0.02, see
-// setTimeScale), VANTREL_AM_LOG, VANTREL_BSLSH_ARGV_LOG and PATH = root/bin,
-// the build's stand-ins folder (am, bslsh), then the test's PATH; setEnv and
-// unsetEnv change it last. The daemon runs in its own process group with
-// standard input from /dev/null.
-//
-// Every wait is bounded. A daemon still running when waitForExit's time is up
-// is killed (with its whole process group) and the test fails; one still
-// running when the harness is destroyed is killed as well.
+// VANTREL_ROOT, VANTREL_LOG, VANTREL_TIME_SCALE, VANTREL_AM_LOG,
+// VANTREL_BSLSH_ARGV_LOG and PATH = root/bin, the stand-ins folder (am,
+// bslsh), then the test's PATH; setEnv changes it last. The daemon runs in
+// its own process group with standard input from /dev/null. Every wait is
+// bounded; a daemon still running at the end is killed with its group.
 #pragma once
 
 #include <sys/types.h>
@@ -60,7 +48,7 @@ bool waitUntil(const std::function<bool()>& condition, Millis timeout = kDefault
                Millis poll = Millis(10));
 
 // A reader on one of the daemon's FIFOs. It keeps the FIFO open (and holds a
-// write end of its own, so a read waits instead of seeing end-of-file), which
+// write end of its own, so a read waits instead of seeing end of file), which
 // lets the daemon's non-blocking writes reach it. Movable, not copyable.
 class FifoReader {
   public:
@@ -73,34 +61,22 @@ class FifoReader {
     FifoReader& operator=(const FifoReader&) = delete;
 
     bool isOpen() const { return reader_ >= 0; }
-    const std::string& path() const { return path_; }
-    // Asks the kernel for a FIFO buffer of `bytes` (rounded up to whole
-    // pages) and returns the capacity it now has, or -1. A small buffer lets
-    // a test that stalls its reader fill the FIFO with few values.
-    int setCapacity(int bytes);
-    // Exactly `count` bytes, or nullopt when they did not all come in time
-    // (the bytes that did come stay for the next read).
-    std::optional<std::vector<uint8_t>> readBytes(size_t count, Millis timeout = kDefaultWait);
-    // The next 4-byte value in host (little-endian) order.
-    std::optional<int32_t> readValue(Millis timeout = kDefaultWait);
-    // Everything that arrives within `quiet` of the last byte, as whole values.
-    std::vector<int32_t> drainValues(Millis quiet = Millis(100));
+    // Asks the kernel for a FIFO buffer of `bytes` (it rounds up to a page).
+    void setCapacity(int bytes);
+    // Every 4-byte value (host order) that arrives within `quiet` of the last.
+    std::vector<int32_t> drainValues(Millis quiet);
 
   private:
-    bool fill(size_t count, Millis timeout);
     void closeAll();
 
-    std::string path_;
     int reader_ = -1;
     int keeper_ = -1;
-    std::vector<uint8_t> pending_;
 };
 
 class ProcessHarness {
   public:
-    // Makes the root and a board that runs `firmware` (1.6.25, the version
-    // the daemon requires, unless given); throws std::runtime_error when the
-    // root or the pty cannot be made.
+    // Makes the root and a board that runs `firmware`; throws
+    // std::runtime_error when the root or the pty cannot be made.
     explicit ProcessHarness(simboard::FirmwareVersion firmware = {});
     ~ProcessHarness();
     ProcessHarness(const ProcessHarness&) = delete;
@@ -108,91 +84,49 @@ class ProcessHarness {
 
     // ---- the world the daemon sees
     const std::string& root() const { return root_; }
-    // root + "/" + relative ("data/pipeProx", "/dev/ttymxc1" both work).
-    std::string path(const std::string& relative) const;
+    std::string path(const std::string& relative) const;  // root + "/" + relative
     simboard::SimulatedBoard& board() { return *board_; }
-    // $ROOT/dev/ttymxc1, the daemon's default device (a link to the board).
-    std::string devicePath() const { return path("dev/ttymxc1"); }
 
-    // Property store: properties/<key>, written as given (no line feed added).
     void setProperty(const std::string& key, const std::string& value);
-    void clearProperty(const std::string& key);
-    // nullopt when the property file does not exist.
-    std::optional<std::string> property(const std::string& key) const;
-
+    std::optional<std::string> property(const std::string& key) const;  // nullopt: no file
     void writeFile(const std::string& relative, const std::string& content);
-    // The whole file, or "" when it cannot be read.
-    std::string readFile(const std::string& relative) const;
-    bool exists(const std::string& relative) const;
+    std::string readFile(const std::string& relative) const;  // "" when unreadable
     // vendor/.sensor/sensor.hex: a small image whose version line the bslsh
     // stand-in reads ("; version 1.6.25" between hex records), or any text.
     void writeFirmwareImage(const std::string& versionText);
     void writeFirmwareImageText(const std::string& content);
-    // Content of sys/class/gpio/gpio101/value.
     std::string gpioValue() const { return readFile("sys/class/gpio/gpio101/value"); }
 
-    // ---- environment of the next start
-    // VANTREL_TIME_SCALE. 0.02 by default: the 5 s start pause takes 0.1 s,
-    // the ACK window (4 x 0.5 s) 40 ms, a failed identification attempt with
-    // its reset about 0.4 s. Smaller is faster, but the board must answer
-    // within the scaled ACK window even on a loaded machine.
-    void setTimeScale(double scale);
+    // ---- environment of the start
+    void setTimeScale(double scale);  // VANTREL_TIME_SCALE
     void setEnv(const std::string& name, const std::string& value);
-    void unsetEnv(const std::string& name);
-    // An executable script root/bin/<name> (first in PATH) with this text,
-    // e.g. writeStandIn("bslsh", "#!/bin/sh\nexit 3\n").
+    // An executable script root/bin/<name> (first in PATH) with this text.
     void writeStandIn(const std::string& name, const std::string& script);
 
     // ---- the daemon
-    // Starts the daemon with these arguments (argv[0] is its path). Returns
-    // false (and fails the test) when it cannot be started or one is running.
-    // Each start begins a new run: fresh stdout/stderr files, and logText()
-    // starts from here.
+    // Starts it with these arguments; false (and a test failure) when it
+    // cannot be started.
     bool start(const std::vector<std::string>& args);
     bool running();
     pid_t pid() const { return pid_; }
-    int runCount() const { return runs_; }
-    void sendSignal(int signal);
-    // SIGINT to the daemon alone. glibc's system() ignores SIGINT while `am`
-    // runs, so a SIGINT can be lost there: the harness sends it again every
-    // 300 ms until the log shows one more "Signal <2> Caught!" or the daemon
-    // has ended. True when either happened within `timeout`.
+    // SIGINT, sent again every 300 ms until the log shows it was caught or
+    // the daemon has ended. True when either happened within `timeout`.
     bool interrupt(Millis timeout = kDefaultWait);
-    // The exit status (0-255), or 128 + signal number when a signal ended
-    // it; nullopt when it was still running after `timeout`: then it has
-    // been killed and the test has failed.
+    // The exit status (128 + signal when a signal ended it); after `timeout`
+    // the daemon is killed, the test fails and the result is nullopt.
     std::optional<int> waitForExit(Millis timeout = kDefaultWait);
-    // interrupt() then waitForExit(); -1 when either did not work in time.
-    int stop(Millis timeout = kDefaultWait);
-    // Status of the last run that ended, nullopt while running or never run.
     std::optional<int> exitStatus() const { return exitStatus_; }
 
-    // ---- what came out (of the current run unless said otherwise)
-    std::string stdoutText() const;
-    // stdoutText() less the lines of the am and bslsh stand-ins ("am: ...",
-    // "bslsh: ..."), which share standard output with the daemon.
+    // ---- what came out
+    // Standard output less the lines of the am and bslsh stand-ins ("am: ...",
+    // "bslsh: ..."), which share it with the daemon.
     std::string daemonStdoutText() const;
     std::string stderrText() const;
-    std::string logText() const;     // this run's records
-    std::string allLogText() const;  // every run's records
     std::vector<LogRecord> logRecords() const;
-    size_t logCount(const std::string& text) const;  // records of this run containing it
-    bool logContains(const std::string& text) const { return logCount(text) > 0; }
-    std::vector<std::string> amLines() const;     // "am broadcast ..." per call, all runs
-    std::vector<std::string> bslshCalls() const;  // bslsh command lines, all runs
-
-    bool waitForLog(const std::string& text, Millis timeout = kDefaultWait, size_t count = 1) const;
-    bool waitForStdout(const std::string& text, Millis timeout = kDefaultWait) const;
-    bool waitForStderr(const std::string& text, Millis timeout = kDefaultWait) const;
-    bool waitForAm(const std::string& text, Millis timeout = kDefaultWait) const;
-
-    // A reader on data/<name> ("pipeProx", "pipeLight"); waits up to
-    // `timeout` for the daemon to create the FIFO. Check isOpen().
-    FifoReader openFifo(const std::string& name, Millis timeout = kDefaultWait) const;
-
-    // stdout, stderr, the log's tail and the board's commands, for messages:
-    // EXPECT_TRUE(h.waitForLog("...")) << h.diagnostics();
-    std::string diagnostics() const;
+    std::vector<std::string> amLines() const;     // "am broadcast ..." per call
+    std::vector<std::string> bslshCalls() const;  // bslsh command lines
+    // A reader on data/<name>; waits up to `timeout` for the FIFO to appear.
+    FifoReader openFifo(const std::string& name, Millis timeout) const;
 
     // The daemon binary (VANTREL_TEST_DAEMON overrides the built one) and the
     // stand-ins folder.
@@ -201,16 +135,13 @@ class ProcessHarness {
 
   private:
     std::vector<std::string> buildEnvironment() const;
-    std::string runFile(const char* suffix) const;
     void killGroup();
 
     std::string root_;
     std::unique_ptr<simboard::SimulatedBoard> board_;
-    std::map<std::string, std::optional<std::string>> envOverrides_;
-    double timeScale_ = 0.02;
+    std::map<std::string, std::string> envOverrides_;
+    double timeScale_ = 0.05;
     pid_t pid_ = -1;
-    int runs_ = 0;
-    size_t runLogStart_ = 0;
     std::optional<int> exitStatus_;
 };
 
