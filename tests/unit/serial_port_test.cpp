@@ -5,14 +5,14 @@
 #include "link/serial_port.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
-#include <stdlib.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <string>
 
 #include "common/daemon_state.h"
 #include "tests/unit/unit_fixture.h"
@@ -43,17 +43,10 @@ class SerialPortTest : public DaemonTest {
   protected:
     void SetUp() override {
         DaemonTest::SetUp();
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master_, 0);
-        ASSERT_EQ(grantpt(master_), 0);
-        ASSERT_EQ(unlockpt(master_), 0);
-        char name[128];
-        ASSERT_EQ(ptsname_r(master_, name, sizeof name), 0);
-        slave_ = name;
+        char slave[PATH_MAX];
+        ASSERT_EQ(openpty(&master_, &outside_, slave, nullptr, nullptr), 0);
         makeDirectory("/dev");
-        ASSERT_EQ(symlink(slave_.c_str(), rootPath("/dev/ttymxc1").c_str()), 0);
-        outside_ = open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(outside_, 0);
+        ASSERT_EQ(symlink(slave, rootPath("/dev/ttymxc1").c_str()), 0);
     }
 
     void TearDown() override {
@@ -65,7 +58,6 @@ class SerialPortTest : public DaemonTest {
 
     int master_ = -1;
     int outside_ = -1;  // a second descriptor on the slave, to look from outside
-    std::string slave_;
 };
 
 TEST_F(SerialPortTest, LineIsRaw115200EightNOne) {
@@ -87,9 +79,7 @@ TEST_F(SerialPortTest, LineIsRaw115200EightNOne) {
     EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B115200));
     EXPECT_EQ(line.c_cflag, static_cast<tcflag_t>(B115200 | CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(line.c_iflag, 0u);
-    EXPECT_EQ(line.c_oflag, 0u);
-    EXPECT_EQ(line.c_lflag, 0u);
+    EXPECT_EQ(line.c_iflag | line.c_oflag | line.c_lflag, 0u) << "no processing at all";
     EXPECT_EQ(line.c_cc[VMIN], 1);
     EXPECT_EQ(line.c_cc[VTIME], 1);
     EXPECT_EQ(line.c_cc[VINTR], before.c_cc[VINTR]) << "other control characters are kept";
@@ -125,11 +115,6 @@ TEST_F(SerialPortTest, OpenFailuresAndClosing) {
     closeSerial();
     EXPECT_NE(fcntl(other, F_GETFD), -1) << "a second close closed another descriptor";
     close(other);
-
-    setTimeScale("1");
-    uint8_t byte = 0x5A;
-    EXPECT_EQ(readByteTimeout(&byte, 600, 0), 0) << "a closed port is no wait";
-    EXPECT_EQ(byte, 0x5A);
 
     unlink(rootPath("/dev/ttymxc1").c_str());
     EXPECT_LT(reopenSerial(), 0);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/daemon_state.h"
@@ -48,46 +49,36 @@ struct OptionsRow {
 };
 
 TEST_F(SettingsTest, CommandLine) {
+    // clang-format off
     const OptionsRow rows[] = {
-        {{}, ""},
-        {{"operand"}, ""},
-        {{"-h"}, "usage"},
-        {{"-?"}, "usage"},
-        {{"-x"}, "usage"},
-        {{"-e"}, "usage"},
-        {{"-v", "-p"}, "usage"},
-        {{"-d", "-h", "-m"}, "usage"},
-        {{"-v"}, "seen verbose"},
-        {{"-d"}, "seen daemon"},
-        {{"-m"}, "seen -m motion"},
-        {{"-l"}, "seen -l light"},
-        {{"-e", "1"}, "seen led=1"},
-        {{"-e", "2"}, "seen led=1"},
-        {{"-e", "-1"}, "seen led=1"},
-        {{"-e", "1abc"}, "seen led=1"},
-        {{"-e", "on"}, "seen led=0"},
-        {{"-n1"}, "seen nfc=1"},
-        {{"-n", "0"}, "seen nfc=0"},
+        {{}, ""}, {{"operand"}, ""},
+        {{"-h"}, "usage"}, {{"-?"}, "usage"}, {{"-x"}, "usage"}, {{"-e"}, "usage"},
+        {{"-v", "-p"}, "usage"}, {{"-d", "-h", "-m"}, "usage"},
+        {{"-v"}, "seen verbose"}, {{"-d"}, "seen daemon"},
+        {{"-m"}, "seen -m motion"}, {{"-l"}, "seen -l light"},
+        {{"-e", "1"}, "seen led=1"}, {{"-e", "2"}, "seen led=1"}, {{"-e", "-1"}, "seen led=1"},
+        {{"-e", "1abc"}, "seen led=1"}, {{"-e", "on"}, "seen led=0"},
+        {{"-n1"}, "seen nfc=1"}, {{"-n", "0"}, "seen nfc=0"},
         {{"-e", "1", "-e", "0", "-n", "0", "-n", "3", "-p", "/a", "-p", "/b"},
          "seen led=0 nfc=1 port=/b"},
-        {{"-v", "-p", "/tmp/board"},
-         "seen verbose port=/tmp/board",
+        {{"-v", "-p", "/tmp/board"}, "seen verbose port=/tmp/board",
          {"D/Vantrel: serialPort=[/tmp/board]"}},
         {{"-p", "/tmp/board", "-v"}, "seen verbose port=/tmp/board"},
     };
+    // clang-format on
     for (const OptionsRow& row : rows) {
-        std::string line = "vantrel";
         std::vector<std::string> args = {"vantrel"};
-        for (const std::string& arg : row.args) {
-            args.push_back(arg);
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        std::vector<char*> argv;
+        std::string line;
+        for (std::string& arg : args) {
             line += " " + arg;
+            argv.push_back(arg.data());
         }
+        argv.push_back(nullptr);
         SCOPED_TRACE(line);
         resetDaemonState();
         clearLog();
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
         RunSettings settings;
         optind = 0;
         StderrCapture capture(rootPath("/stderr.txt"));
@@ -99,52 +90,29 @@ TEST_F(SettingsTest, CommandLine) {
     }
 }
 
-struct PropertyRow {
-    const char* stored;  // the property file's content; nullptr: unset
-    int result;
-};
-
 TEST_F(SettingsTest, BooleanProperty) {
-    const PropertyRow rows[] = {
-        {nullptr, 0},
-        {"", 0},
-        {"true", 1},
-        {"true\n", 1},
-        {"false", 0},
-        {"TRUE", 0},
-        {"True", 0},
-        {"yes", 0},
-        {"on", 0},
-        {"trueish", 0},
-        {"1", 1},
-        {"5", 1},
-        {"+3", 1},
-        {"007", 1},
-        {"0", 0},
-        {"-1", 0},
-        {"-5", 0},
-        {"5abc", 1},
-        {"   7", 1},
-        {"0x10", 0},
-        {"2147483647", 1},
-        {"2147483648", 0},
-        {"99999999999999999999999", 0},
-        {"-2147483649", 0},
+    // clang-format off
+    const std::pair<const char*, int> rows[] = {  // the file's content (nullptr: unset), result
+        {nullptr, 0}, {"", 0}, {"true", 1}, {"true\n", 1}, {"false", 0}, {"TRUE", 0}, {"True", 0},
+        {"yes", 0}, {"on", 0}, {"trueish", 0}, {"1", 1}, {"5", 1}, {"+3", 1}, {"007", 1}, {"0", 0},
+        {"-1", 0}, {"-5", 0}, {"5abc", 1}, {"   7", 1}, {"0x10", 0}, {"2147483647", 1},
+        {"2147483648", 0}, {"99999999999999999999999", 0}, {"-2147483649", 0},
     };
+    // clang-format on
     const char key[] = "com.zyn.vantrel.led";
     const std::string file = std::string("/properties/") + key;
-    for (const PropertyRow& row : rows) {
-        SCOPED_TRACE(row.stored ? '"' + std::string(row.stored) + '"' : "unset");
+    for (const auto& [stored, result] : rows) {
+        SCOPED_TRACE(stored ? '"' + std::string(stored) + '"' : "unset");
         std::filesystem::remove(rootPath(file));
-        if (row.stored != nullptr) writeFile(file, row.stored);
+        if (stored != nullptr) writeFile(file, stored);
         char buffer[kPropertyValueMax];
         memset(buffer, 0xAA, sizeof buffer);
-        EXPECT_EQ(getBoolProperty(buffer, sizeof buffer, key), row.result);
-        std::string text = row.stored ? row.stored : "";
+        EXPECT_EQ(getBoolProperty(buffer, sizeof buffer, key), result);
+        std::string text = stored ? stored : "";
         if (!text.empty() && text.back() == '\n') text.pop_back();
         text.resize(sizeof buffer, '\0');
         EXPECT_EQ(std::string(buffer, sizeof buffer), text) << "the raw text, zero-padded";
-        EXPECT_EQ(queryBoolProperty(key), row.result);
+        EXPECT_EQ(queryBoolProperty(key), result);
     }
     // A buffer too small for what the platform writes is refused unread.
     writeFile(file, "true");

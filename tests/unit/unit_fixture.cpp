@@ -1,11 +1,11 @@
 #include "tests/unit/unit_fixture.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,17 +17,28 @@ namespace vantrel::test {
 
 namespace fs = std::filesystem;
 
+uint8_t sum(const Bytes& bytes) {
+    unsigned total = 0;
+    for (uint8_t byte : bytes) total += byte;
+    return static_cast<uint8_t>(total);
+}
+
+Bytes standard(Bytes payload) {
+    payload.resize(6, 0);
+    return Bytes{'U'} + payload + Bytes{sum(payload)};
+}
+
+Bytes extended(const Bytes& payload) {
+    uint8_t high = static_cast<uint8_t>(payload.size() >> 8);
+    return Bytes{'Z', high, static_cast<uint8_t>(payload.size())} + payload + Bytes{sum(payload)};
+}
+
 void DaemonTest::SetUp() {
     std::string pattern = (fs::temp_directory_path() / "vantrel-unit-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot create a temporary root";
     root_ = pattern;
-    for (const char* name : {"VANTREL_ROOT", "VANTREL_LOG", "VANTREL_TIME_SCALE"}) {
-        const char* value = getenv(name);
-        savedEnvironment_.emplace_back(name,
-                                       value ? std::optional<std::string>(value) : std::nullopt);
-    }
     setenv("VANTREL_ROOT", root_.c_str(), 1);
-    setenv("VANTREL_LOG", logFilePath().c_str(), 1);
+    setenv("VANTREL_LOG", rootPath("/vantrel.log").c_str(), 1);
     setTimeScale("0.001");
     resetDaemonState();
     selectSerialDevice(nullptr);
@@ -37,23 +48,16 @@ void DaemonTest::TearDown() {
     if (gState.serialFd > 0) closeSerial();
     selectSerialDevice(nullptr);
     resetDaemonState();
-    for (const auto& [name, value] : savedEnvironment_) {
-        if (value) {
-            setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
-    }
     std::error_code ignored;
-    if (!root_.empty()) fs::remove_all(root_, ignored);
+    fs::remove_all(root_, ignored);
 }
 
 Lines DaemonTest::logLines() const {
-    return splitLines(readWholeFile(logFilePath()));
+    return splitLines(readFile("/vantrel.log"));
 }
 
 void DaemonTest::clearLog() const {
-    std::remove(logFilePath().c_str());
+    std::remove(rootPath("/vantrel.log").c_str());
 }
 
 void DaemonTest::writeFile(const std::string& relative, const std::string& content) const {
@@ -69,26 +73,20 @@ std::string DaemonTest::readFile(const std::string& relative) const {
 }
 
 bool DaemonTest::fileExists(const std::string& relative) const {
-    struct stat info;
-    return lstat(rootPath(relative).c_str(), &info) == 0;
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(rootPath(relative), ignored));
 }
 
 void DaemonTest::makeDirectory(const std::string& relative) const {
     fs::create_directories(rootPath(relative));
 }
 
-void DaemonTest::setTimeScale(const char* scale) const {
-    setenv("VANTREL_TIME_SCALE", scale, 1);
-}
-
 StderrCapture::StderrCapture(const std::string& file) : file_(file) {
     fflush(stderr);
     savedFd_ = dup(STDERR_FILENO);
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-    }
+    dup2(fd, STDERR_FILENO);
+    close(fd);
 }
 
 std::string StderrCapture::finish() {

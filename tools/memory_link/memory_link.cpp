@@ -21,7 +21,6 @@ size_t linkSize = 0;
 size_t position = 0;
 uint8_t writtenBytes[kWrittenMax];
 size_t writtenSize = 0;
-bool writesRefused = false;
 long long waitLimits[kWaitsMax];
 size_t waits = 0;
 size_t endReads = 0;
@@ -40,10 +39,6 @@ ssize_t readLink(void* buffer, size_t count) {
 }
 
 ssize_t writeLink(const void* buffer, size_t count) {
-    if (writesRefused) {
-        errno = EIO;
-        return -1;
-    }
     size_t kept = count < kWrittenMax - writtenSize ? count : kWrittenMax - writtenSize;
     memcpy(writtenBytes + writtenSize, buffer, kept);
     writtenSize += kept;
@@ -91,10 +86,6 @@ const uint8_t* written() {
 
 size_t writtenCount() {
     return writtenSize;
-}
-
-void refuseWrites(bool refuse) {
-    writesRefused = refuse;
 }
 
 size_t waitCount() {

@@ -28,8 +28,6 @@ const uint8_t* unread();
 // What the daemon wrote since serve() (the first kWrittenMax bytes).
 const uint8_t* written();
 size_t writtenCount();
-// From now on every write() on the link fails with EIO.
-void refuseWrites(bool refuse);
 
 // select() calls on the link since serve(), and the time limit of the i-th
 // (i below kWaitsMax) in microseconds, -1 for none.
