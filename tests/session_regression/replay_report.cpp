@@ -146,7 +146,11 @@ std::string formatReport(const std::string& sessionName, const ReplayFacts& fact
         commands.push_back(describe(command));
     }
     out.section("commands to the board", commands);
-    out.section("loader events", facts.loaderEvents);
+    // How often bslsh had to say "sync" before the loader heard it is the
+    // stand-in's business, not the daemon's: repeats are shown once.
+    std::vector<std::string> loaderEvents = facts.loaderEvents;
+    loaderEvents.erase(std::unique(loaderEvents.begin(), loaderEvents.end()), loaderEvents.end());
+    out.section("loader events", loaderEvents);
     out.section("bslsh calls", facts.bslshCalls);
     out.line("property sys.com.zyn.sensor.version: " +
              (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));

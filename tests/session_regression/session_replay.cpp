@@ -28,8 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kBanner[] = "* Scan for messages...";
 // Long enough that the board always answers within the ACK window on a
-// loaded machine (4 x 25 ms), short enough for the start pause (0.25 s).
-constexpr double kDefaultTimeScale = 0.05;
+// loaded machine (4 x 50 ms), short enough for the start pause (0.5 s).
+constexpr double kDefaultTimeScale = 0.1;
 constexpr Millis kStartLimit{30000};  // ten identification attempts with resets fit
 constexpr Millis kIdleLimit{20000};
 constexpr Millis kSettle{100};
@@ -357,6 +357,7 @@ std::string fileKind(const std::string& path) {
 }
 
 ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& readers) {
+    h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
     ReplayFacts facts;
     facts.root = h.root();
     facts.pty = h.board().slavePath();

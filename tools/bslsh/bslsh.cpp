@@ -67,15 +67,16 @@ constexpr unsigned kTimeLimitSeconds = 20;
 
 constexpr int kSyncTries = 4;
 
-// The waits at real time, and the least each becomes when scaled.
+// The waits at real time, and the least each becomes when scaled: long
+// enough for a simulated board's answer on a busy machine.
 struct Wait {
     int millis;
     int leastMillis;
 };
-constexpr Wait kSyncWait{400, 20};
-constexpr Wait kQuiet{50, 5};  // a line this long without a byte is quiet
-constexpr Wait kQuietLimit{500, 50};  // give up waiting for quiet after this
-constexpr Wait kCommandWait{1000, 50};
+constexpr Wait kSyncWait{400, 100};
+constexpr Wait kQuiet{50, 5};          // a line this long without a byte is quiet
+constexpr Wait kQuietLimit{500, 100};  // give up waiting for quiet after this
+constexpr Wait kCommandWait{1000, 200};
 
 double timeScale = 1.0;
 

@@ -138,6 +138,10 @@ class SimulatedBoard {
     // input queue has stayed empty for 20 ms), or the link is gone; false
     // when bytes were still waiting after `timeout`.
     bool waitUntilHostHasRead(Millis timeout);
+    // The other way round: true once the board has taken in every byte the
+    // host wrote (the master's input queue has stayed empty and no command
+    // was added for 50 ms), or the link is gone; false after `timeout`.
+    bool waitUntilBoardHasRead(Millis timeout);
 
     // ---- sending (any mode, any thread); false when not all bytes could be written
     bool send(const Bytes& bytes);

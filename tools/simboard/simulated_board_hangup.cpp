@@ -66,6 +66,25 @@ bool SimulatedBoard::waitUntilHostHasRead(Millis timeout) {
     return true;
 }
 
+bool SimulatedBoard::waitUntilBoardHasRead(Millis timeout) {
+    auto deadline = Clock::now() + timeout;
+    size_t commandsSeen = commands().size();
+    int quietPolls = 0;
+    while (quietPolls < kEmptyPollsNeeded * 5) {
+        int unread = 0;
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) return true;
+        }
+        size_t commandsNow = commands().size();
+        quietPolls = unread == 0 && commandsNow == commandsSeen ? quietPolls + 1 : 0;
+        commandsSeen = commandsNow;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kQueuePoll);
+    }
+    return true;
+}
+
 int SimulatedBoard::unreadByHost() {
     std::lock_guard<std::mutex> lock(writeMutex_);
     int unread = 0;
