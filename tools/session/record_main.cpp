@@ -202,7 +202,8 @@ int record(const Options& o, const std::string& device, simboard::SimulatedBoard
     progress("opened %s", device.c_str());
     std::vector<session::CapturedAnswer> answers;
     if (o.exchange) {
-        const std::pair<char, uint8_t> commands[] = {{'i', 0}, {'D', ledByte(o)}, {'N', nfcByte(o)}};
+        const std::pair<char, uint8_t> commands[] = {
+            {'i', 0}, {'D', ledByte(o)}, {'N', nfcByte(o)}};
         for (const auto& [letter, argument] : commands) {
             answers.push_back(session::captureAnswer(fd, letter, argument));
             const Bytes& got = answers.back().bytes;

@@ -152,7 +152,8 @@ bool isWholeFrame(const Bytes& line) {
 
 std::string commentedLine(const Bytes& line) {
     std::string text = simboard::hexText(line);
-    std::string what = isWholeFrame(line) ? simboard::describeBoardBytes(line) : "not a whole frame";
+    std::string what =
+        isWholeFrame(line) ? simboard::describeBoardBytes(line) : "not a whole frame";
     // A board's log text may hold any byte; the comment must stay on its line.
     for (char& c : what) {
         if (c < 0x20 || c > 0x7E) c = '.';
