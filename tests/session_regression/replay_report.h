@@ -25,10 +25,10 @@ struct ReplayFacts {
     std::vector<std::string> loaderEvents;
     std::vector<std::string> bslshCalls;
     std::optional<std::string> versionProperty;
-    std::string resetLine;  // what the daemon wrote to the reset line's value file
-    std::vector<std::string> pipeKinds;                 // "pipeProx fifo 666"
+    std::string resetLine;               // what the daemon wrote to the reset line's value file
+    std::vector<std::string> pipeKinds;  // "pipeProx fifo 666"
     std::map<std::string, std::vector<int32_t>> values;  // what each FIFO's reader got
-    std::vector<std::string> waitTrace;                 // the daemon's traced waits
+    std::vector<std::string> waitTrace;                  // the daemon's traced waits
     std::vector<std::string> amLines;
     std::string stdoutText;  // the daemon's own lines (no am or bslsh lines)
     std::string stderrText;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -201,7 +202,7 @@ struct Scenario {
     std::multimap<std::string, std::string> lines;
     std::string sigint;  // "pause 5", "wait 10", "child": SIGINT when the daemon sleeps there
     std::string vanish;  // "on D", "after stream"
-    std::map<std::string, std::string> fifos;  // pipeProx -> "unread" | "none"
+    std::map<std::string, std::string> fifos;  // pipeProx -> "small" | "none"
 };
 
 void prepareWorld(ProcessHarness& h, const Scenario& s) {
@@ -218,7 +219,11 @@ void prepareWorld(ProcessHarness& h, const Scenario& s) {
         h.writeFirmwareImage(*s.session.image);
     }
     std::string mode = firstValue(s.lines, "mode");
-    if (!mode.empty()) h.board().setMode(simboard::parseMode(mode).value());
+    if (!mode.empty()) {
+        std::optional<simboard::BoardMode> board = simboard::parseMode(mode);
+        if (board) h.board().setMode(*board);
+        if (!board) ADD_FAILURE() << "unknown board mode \"" << mode << "\"";
+    }
     for (const std::string& path : valuesOf(s.lines, "remove")) {
         std::filesystem::remove_all(h.path(path));
     }
@@ -291,8 +296,8 @@ std::string startText(Phase phase) {
 
 // SIGINT once the daemon sleeps where the scenario says.
 std::string interruptAt(ProcessHarness& h, DaemonActivity& activity, const std::string& where) {
-    bool reached = waitUntil([&] { return !h.running() || activity.sleepsIn(where); },
-                             kStartLimit, kPoll);
+    bool reached =
+        waitUntil([&] { return !h.running() || activity.sleepsIn(where); }, kStartLimit, kPoll);
     if (!h.running()) return "ended before it slept in \"" + where + "\"";
     if (!reached) return "never slept in \"" + where + "\"";
     h.interrupt();
@@ -352,8 +357,8 @@ std::string fileKind(const std::string& path) {
     if (!S_ISREG(info.st_mode)) return "not a fifo";
     std::ifstream file(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return "regular file: " + simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                                bytes.size());
+    return "regular file: " +
+           simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& readers) {
@@ -388,6 +393,13 @@ ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& reader
 std::string replaySession(const std::string& name, const session::Session& session,
                           const std::string& text) {
     Scenario scenario{session, headerLines(text), {}, {}, {}};
+    static const std::set<std::string> kKeys = {
+        "args", "property", "firmware", "image",  "time-scale", "board",
+        "date", "what",     "mode",     "remove", "write",      "mkfifo",
+        "link", "env",      "stand-in", "fifo",   "vanish",     "sigint"};
+    for (const auto& [key, value] : scenario.lines) {
+        if (kKeys.count(key) == 0) ADD_FAILURE() << "unknown header field \"" << key << ":\"";
+    }
     scenario.sigint = firstValue(scenario.lines, "sigint");
     scenario.vanish = firstValue(scenario.lines, "vanish");
     for (const std::string& fifo : valuesOf(scenario.lines, "fifo")) {

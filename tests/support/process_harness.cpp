@@ -32,7 +32,7 @@ constexpr char kBslshLogFile[] = "bslsh-argv.log";
 constexpr char kStdoutFile[] = "stdout";
 constexpr char kStderrFile[] = "stderr";
 constexpr char kSignalCaught[] = "Signal <2> Caught!";
-constexpr Millis kInterruptRetry{300};
+constexpr Millis kInterruptRetry{3000};  // a second SIGINT would show in the report
 
 std::string readWhole(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

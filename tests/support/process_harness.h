@@ -109,7 +109,7 @@ class ProcessHarness {
     bool start(const std::vector<std::string>& args);
     bool running();
     pid_t pid() const { return pid_; }
-    // SIGINT, sent again every 300 ms until the log shows it was caught or
+    // SIGINT, sent again every 3 s until the log shows it was caught or
     // the daemon has ended. True when either happened within `timeout`.
     bool interrupt(Millis timeout = kDefaultWait);
     // The exit status (128 + signal when a signal ended it); after `timeout`
