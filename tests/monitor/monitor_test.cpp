@@ -34,7 +34,7 @@ std::vector<std::string> screen(const std::string& output) {
     for (size_t at = 0; at < output.size(); ++at) {
         if (output[at] == '\x1b') {
             size_t end = output.find_first_of("AKhl", at);
-            if (output[end] == 'A') row -= std::min(row, std::stoul(output.substr(at + 2)));
+            if (output[end] == 'A') row -= std::min<size_t>(row, std::stoul(output.substr(at + 2)));
             if (output[end] == 'K') rows[row].clear();
             at = end;
         } else if (output[at] == '\n' && ++row == rows.size()) {
