@@ -404,7 +404,14 @@ std::string replaySession(const std::string& name, const session::Session& sessi
     scenario.vanish = firstValue(scenario.lines, "vanish");
     for (const std::string& fifo : valuesOf(scenario.lines, "fifo")) {
         size_t blank = fifo.find(' ');
-        scenario.fifos[fifo.substr(0, blank)] = fifo.substr(blank + 1);
+        std::string reader = blank == std::string::npos ? "" : fifo.substr(blank + 1);
+        if (reader != "none" && reader != "small") ADD_FAILURE() << "fifo: " << fifo << "?";
+        scenario.fifos[fifo.substr(0, blank)] = reader;
+    }
+    const std::string& vanish = scenario.vanish;
+    if (!vanish.empty() && vanish != "after stream" &&
+        !(vanish.size() == 4 && vanish.rfind("on ", 0) == 0)) {
+        ADD_FAILURE() << "vanish: " << vanish << "?";
     }
     std::optional<AnswerSequencer> sequencer;  // outlives the board that calls it
     ProcessHarness h(session.firmware.value_or(simboard::FirmwareVersion{}));
