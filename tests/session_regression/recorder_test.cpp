@@ -18,14 +18,8 @@ namespace vantrel::session {
 namespace {
 
 using namespace std::chrono_literals;
+using test::readWhole;
 using test::waitUntil;
-
-std::string readWhole(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
     simboard::SimulatedBoard board(simboard::FirmwareVersion{1, 6, 24});

@@ -59,14 +59,6 @@ class ReportWriter {
     std::ostringstream out_;
 };
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) lines.push_back(line);
-    return lines;
-}
-
 // The frame as it came ("??" for a checksum the board did not keep) and what it is.
 std::string describe(const simboard::ReceivedCommand& command) {
     const simboard::StandardPayload& payload = command.payload;

@@ -3,19 +3,13 @@
 #include <sstream>
 #include <vector>
 
+#include "support/process_harness.h"
+
 namespace vantrel::test {
 
 namespace {
 
 constexpr size_t kContext = 2;
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) lines.push_back(line);
-    return lines;
-}
 
 struct Edit {
     char kind;  // ' ' both, '-' expected only, '+' actual only

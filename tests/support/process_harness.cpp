@@ -34,22 +34,6 @@ constexpr char kStderrFile[] = "stderr";
 constexpr char kSignalCaught[] = "Signal <2> Caught!";
 constexpr Millis kInterruptRetry{3000};  // a second SIGINT would show in the report
 
-std::string readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return "";
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) result.push_back(line);
-    return result;
-}
-
 void writeWhole(const std::string& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << content;
@@ -67,6 +51,22 @@ bool isFifo(const std::string& path) {
 }
 
 }  // namespace
+
+std::string readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "";
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) result.push_back(line);
+    return result;
+}
 
 bool waitUntil(const std::function<bool()>& condition, Millis timeout, Millis poll) {
     auto deadline = Clock::now() + timeout;
@@ -364,7 +364,7 @@ std::string ProcessHarness::stderrText() const {
 std::vector<LogRecord> ProcessHarness::logRecords() const {
     static const std::string kTag = "/Vantrel: ";
     std::vector<LogRecord> records;
-    for (const std::string& line : lines(readWhole(path(kLogFile)))) {
+    for (const std::string& line : splitLines(readWhole(path(kLogFile)))) {
         LogRecord record;
         if (line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0) {
             record.priority = line[0];
@@ -378,11 +378,11 @@ std::vector<LogRecord> ProcessHarness::logRecords() const {
 }
 
 std::vector<std::string> ProcessHarness::amLines() const {
-    return lines(readWhole(path(kAmLogFile)));
+    return splitLines(readWhole(path(kAmLogFile)));
 }
 
 std::vector<std::string> ProcessHarness::bslshCalls() const {
-    return lines(readWhole(path(kBslshLogFile)));
+    return splitLines(readWhole(path(kBslshLogFile)));
 }
 
 FifoReader ProcessHarness::openFifo(const std::string& name, Millis timeout) const {

@@ -43,6 +43,10 @@ struct LogRecord {
     std::string message;  // the text after "Vantrel: "
 };
 
+// A whole file ("" when it cannot be read), and a text cut into its lines.
+std::string readWhole(const std::string& path);
+std::vector<std::string> splitLines(const std::string& text);
+
 // Polls `condition` every `poll` until it holds or `timeout` has passed.
 bool waitUntil(const std::function<bool()>& condition, Millis timeout = kDefaultWait,
                Millis poll = Millis(10));

@@ -25,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/host/host_env.h"
+
 extern "C" {
 int __real_nanosleep(const struct timespec* request, struct timespec* remain);
 int __real_select(int count, fd_set* readable, fd_set* writable, fd_set* failed,
@@ -47,8 +49,7 @@ void trace(const char* text) {
 }
 
 void traceSeconds(const char* kind, double seconds) {
-    const char* scaleText = getenv("VANTREL_TIME_SCALE");
-    double scale = scaleText != nullptr ? strtod(scaleText, nullptr) : 1.0;
+    double scale = vantrel::hostTimeScale();
     if (scale > 0) seconds /= scale;
     char line[64];
     snprintf(line, sizeof line, "%s %g\n", kind, std::round(seconds * 1000.0) / 1000.0);
