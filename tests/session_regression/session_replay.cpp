@@ -166,8 +166,12 @@ class DaemonActivity {
         size_t close = stat.rfind(')');
         return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
     }
+    // Only the file's tail is read: a long stream leaves a long trace, and
+    // this runs every few milliseconds. Trace lines are short.
     std::string lastTraceLine() const {
-        std::ifstream file(trace_);
+        std::ifstream file(trace_, std::ios::binary | std::ios::ate);
+        std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : 0;
+        file.seekg(size > 64 ? size - 64 : 0);
         std::string line;
         std::string last;
         while (std::getline(file, line)) last = line;
