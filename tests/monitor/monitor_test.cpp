@@ -141,9 +141,11 @@ TEST_F(MonitorProcess, NarrowTerminalKeepsOneRowPerFifo) {
         ASSERT_TRUE(std::filesystem::create_directory(deep));
         ASSERT_EQ(mkfifo((deep + "/pipeProx").c_str(), 0666), 0);
         launch({deep + "/pipeProx", deep + "/pipeLight"}, static_cast<unsigned short>(columns));
-        ASSERT_TRUE(waitForOutput("pipeProx")) << output();
         for (int32_t value : {7, -2147483647, 3, 1234567, 9, 12}) {
-            ASSERT_TRUE(writeFifo(deep + "/pipeProx", &value, sizeof value));
+            // The first write waits for the monitor's read end (the title row
+            // can be drawn before the FIFO is open); it stays open from then on.
+            ASSERT_TRUE(waitUntil([&] { return writeFifo(deep + "/pipeProx", &value, sizeof value); },
+                                  5000ms));
             std::this_thread::sleep_for(120ms);  // a redraw between values
         }
         ASSERT_TRUE(waitForOutput(" 12 ")) << output();
