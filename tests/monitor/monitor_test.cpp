@@ -1,6 +1,7 @@
 // vantrel-monitor as a process on a pseudo-terminal: plain lines per value,
 // the redraw on a narrow terminal, waiting for FIFOs, the end on a signal.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "support/process_harness.h"
 
@@ -25,6 +25,11 @@ bool writeFifo(const std::string& path, const void* bytes, size_t size) {
     int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     bool ok = fd >= 0 && write(fd, bytes, size) == static_cast<ssize_t>(size);
     return fd >= 0 && close(fd) == 0 && ok;
+}
+
+// A shell pattern over a whole line: '*' also stands for '/'.
+bool matches(const char* pattern, const std::string& line) {
+    return fnmatch(pattern, line.c_str(), 0) == 0;
 }
 
 // A terminal's rows after `output` (cursor up, clear line, line feed).
@@ -84,7 +89,12 @@ class MonitorProcess : public ::testing::Test {
         char buffer[4096];
         for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;)
             shown.append(buffer, static_cast<size_t>(got));
-        return std::regex_replace(shown, std::regex("\r\n"), "\n");
+        std::string text;  // the terminal's CR LF as LF
+        for (char c : shown) {
+            if (c == '\n' && !text.empty() && text.back() == '\r') text.pop_back();
+            text += c;
+        }
+        return text;
     }
     std::string errors() const {
         return std::string(std::istreambuf_iterator<char>(std::ifstream(dir + "/err").rdbuf()), {});
@@ -115,8 +125,12 @@ TEST_F(MonitorProcess, PlainLinesPerValueAndACleanEndOnSigint) {
     ASSERT_TRUE(writeFifo(prox, values, 16));
     ASSERT_TRUE(waitForOutput("pipeProx 40 ")) << output();
     // The sparkline keeps the newest three values, scaled between them.
-    std::regex lines("pipeProx 10 [0-9.]+/s ▁\n.*\n.*▁▅█\npipeProx 40 [0-9.]+/s ▁▅█\n");
-    EXPECT_TRUE(std::regex_search(output(), lines)) << output();
+    std::vector<std::string> lines = splitLines(output());
+    auto first = std::find(lines.begin(), lines.end(), "pipeProx: open " + prox) + 1;
+    ASSERT_GE(lines.end() - first, 4) << output();
+    const char* expected[] = {"pipeProx 10 *[0-9]/s ▁", "pipeProx 20 *", "pipeProx 30 *▁▅█",
+                              "pipeProx 40 *[0-9]/s ▁▅█"};
+    for (const char* pattern : expected) EXPECT_TRUE(matches(pattern, *first++)) << output();
 
     ASSERT_EQ(mkfifo(light.c_str(), 0666), 0);
     ASSERT_TRUE(waitForOutput("pipeLight: open " + light + "\n")) << output();
@@ -158,10 +172,12 @@ TEST_F(MonitorProcess, NarrowTerminalKeepsOneRowPerFifo) {
             EXPECT_LT(width, columns) << row;
         }
         EXPECT_EQ(rows[0], "vantrel-monitor: Ctrl-C to stop");
-        EXPECT_TRUE(std::regex_match(rows[1], std::regex("FIFO +last +rate +count +recent")));
-        std::regex fifo("pipeProx +12 +[0-9.]+/s +6  (▁|▂|▃|▄|▅|▆|▇|█)+");
-        EXPECT_TRUE(std::regex_match(rows[2], fifo)) << rows[2];
-        EXPECT_TRUE(std::regex_match(rows[3], std::regex("pipeLight waiting for ….*/pipeLight")));
+        EXPECT_TRUE(matches("FIFO *last *rate *count *recent", rows[1])) << rows[1];
+        EXPECT_TRUE(matches("pipeProx *12 *[0-9]/s *6  *", rows[2])) << rows[2];
+        std::string recent = rows[2].substr(rows[2].rfind("  ") + 2);  // block glyphs only
+        EXPECT_TRUE(!recent.empty() && recent.find_first_not_of("▁▂▃▄▅▆▇█") == std::string::npos)
+            << rows[2];
+        EXPECT_TRUE(matches("pipeLight waiting for …*/pipeLight", rows[3])) << rows[3];
         EXPECT_EQ(rows[4], "");
         EXPECT_EQ(waitForExit(columns == 40 ? SIGINT : SIGTERM), 0);
     }
