@@ -162,8 +162,15 @@ TEST_F(MonitorProcess, NarrowTerminalKeepsOneRowPerFifo) {
                                   5000ms));
             std::this_thread::sleep_for(120ms);  // a redraw between values
         }
-        ASSERT_TRUE(waitForOutput(" 12 ")) << output();
-        std::this_thread::sleep_for(150ms);
+        // The redraw that shows 12 has reached us when its pipeLight row has.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                std::string text = output();
+                size_t at = text.find("pipeLight", std::min(text.find(" 12 "), text.size()));
+                return at != std::string::npos && text.find('\n', at) != std::string::npos;
+            },
+            5000ms))
+            << output();
         std::vector<std::string> rows = screen(output());
         ASSERT_EQ(rows.size(), 5u) << output();
         for (const std::string& row : rows) {  // a row as wide as the terminal wraps
