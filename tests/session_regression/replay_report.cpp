@@ -152,8 +152,14 @@ std::string formatReport(const std::string& sessionName, const ReplayFacts& fact
     out.section("pipes", facts.pipeKinds);
     for (const char* name : {"pipeProx", "pipeLight"}) {
         auto values = facts.values.find(name);
-        out.section(name, values == facts.values.end() ? std::vector<std::string>{"no reader"}
-                                                       : numbers(values->second));
+        bool churned =
+            std::find(facts.churned.begin(), facts.churned.end(), name) != facts.churned.end();
+        if (churned) {
+            out.section(name, {"a reader that came and went (values not recorded)"});
+        } else {
+            out.section(name, values == facts.values.end() ? std::vector<std::string>{"no reader"}
+                                                           : numbers(values->second));
+        }
     }
     out.section("am", facts.amLines);
     out.section("stdout", splitLines(facts.stdoutText));

@@ -28,6 +28,7 @@ struct ReplayFacts {
     std::string resetLine;               // what the daemon wrote to the reset line's value file
     std::vector<std::string> pipeKinds;  // "pipeProx fifo 666"
     std::map<std::string, std::vector<int32_t>> values;  // what each FIFO's reader got
+    std::vector<std::string> churned;                    // FIFOs whose reader came and went
     std::vector<std::string> waitTrace;                  // the daemon's traced waits
     std::vector<std::string> amLines;
     std::string stdoutText;  // the daemon's own lines (no am or bslsh lines)

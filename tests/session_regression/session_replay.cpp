@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -206,7 +208,7 @@ struct Scenario {
     std::multimap<std::string, std::string> lines;
     std::string sigint;  // "pause 5", "wait 10", "child": SIGINT when the daemon sleeps there
     std::string vanish;  // "on D", "after stream"
-    std::map<std::string, std::string> fifos;  // pipeProx -> "small" | "none"
+    std::map<std::string, std::string> fifos;  // pipeProx -> "small" | "none" | "churn"
 };
 
 void prepareWorld(ProcessHarness& h, const Scenario& s) {
@@ -308,10 +310,39 @@ std::string interruptAt(ProcessHarness& h, DaemonActivity& activity, const std::
     return "SIGINT while it slept in \"" + where + "\"";
 }
 
+// Opens and closes a FIFO for reading as fast as it can until destroyed: a
+// value the daemon writes after its open and after this reader's close fails
+// with EPIPE (and raises SIGPIPE), as when the panel's reader restarts.
+class ChurningReader {
+  public:
+    explicit ChurningReader(const std::string& path)
+        : thread_([this, path]() {
+              while (!stop_) {
+                  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                  if (fd >= 0) close(fd);
+              }
+          }) {}
+    ~ChurningReader() {
+        stop_ = true;
+        thread_.join();
+    }
+    ChurningReader(const ChurningReader&) = delete;
+    ChurningReader& operator=(const ChurningReader&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity) {
     Phase phase = waitForReceivePhase(h, activity);
     std::string progress = startText(phase);
     if (phase != Phase::Receiving) return progress;
+    std::vector<std::unique_ptr<ChurningReader>> churners;
+    for (const auto& [name, mode] : s.fifos) {
+        if (mode == "churn")
+            churners.push_back(std::make_unique<ChurningReader>(h.path("data/") + name));
+    }
     size_t total = 0;
     size_t unsent = sendStream(h, s.session, &total);
     progress += "; stream of " + std::to_string(total) + " bytes sent";
@@ -332,7 +363,7 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     if (!h.start(args)) return "not started";
     for (const char* name : {"pipeProx", "pipeLight"}) {
         auto mode = s.fifos.find(name);
-        if (mode != s.fifos.end() && mode->second == "none") continue;
+        if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) continue;
         FifoReader reader = h.openFifo(name, 2s);
         if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
         (*readers)[name] = std::move(reader);
@@ -409,7 +440,9 @@ std::string replaySession(const std::string& name, const session::Session& sessi
     for (const std::string& fifo : valuesOf(scenario.lines, "fifo")) {
         size_t blank = fifo.find(' ');
         std::string reader = blank == std::string::npos ? "" : fifo.substr(blank + 1);
-        if (reader != "none" && reader != "small") ADD_FAILURE() << "fifo: " << fifo << "?";
+        if (reader != "none" && reader != "small" && reader != "churn") {
+            ADD_FAILURE() << "fifo: " << fifo << "?";
+        }
         scenario.fifos[fifo.substr(0, blank)] = reader;
     }
     const std::string& vanish = scenario.vanish;
@@ -426,6 +459,9 @@ std::string replaySession(const std::string& name, const session::Session& sessi
     std::string progress = run(h, scenario, &readers);
     ReplayFacts facts = collect(h, readers);
     facts.progress = progress;
+    for (const auto& [fifo, mode] : scenario.fifos) {
+        if (mode == "churn") facts.churned.push_back(fifo);
+    }
     h.board().setListener(nullptr);
     return formatReport(name, facts);
 }

@@ -26,7 +26,8 @@
 // answering; 6 the overall time limit (20 s) ran out. Every wait is bounded.
 //
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
-// joined by one blank) is appended to it as one line.
+// joined by one blank) is appended to it as one line, tagged when the tool
+// started with SIGPIPE blocked.
 //
 // VANTREL_TIME_SCALE multiplies its waits as it does the daemon's (a quick
 // run of a test sees "no loader" in tens of milliseconds, not two seconds).
@@ -113,6 +114,12 @@ void logArguments(int argc, char** argv) {
     if (path == nullptr || *path == '\0') return;
     std::string line;
     for (int i = 0; i < argc; ++i) line += (i ? " " : "") + std::string(argv[i]);
+    // The daemon blocks SIGPIPE for itself only: a tool that inherits it
+    // blocked would never be stopped by a broken pipe. Shown so a test sees it.
+    sigset_t blocked;
+    if (sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGPIPE) == 1) {
+        line += " [started with SIGPIPE blocked]";
+    }
     line += '\n';
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;

@@ -59,6 +59,7 @@ class Parser {
     Section section_ = Section::Header;
     bool sawArgs_ = false;
     bool sawStream_ = false;
+    unsigned long repeatNext_ = 1;  // @repeat N: the next stream line N times over
     std::map<uint8_t, size_t> blocksPerLetter_;
 };
 
@@ -128,6 +129,12 @@ std::string Parser::directive(const std::vector<std::string>& words) {
         std::optional<Millis> delay = words.size() == 2 ? parseDelay(words[1]) : std::nullopt;
         if (!delay) return "@delay needs a time such as 50ms or 1.5s";
         session.stream.push_back(StreamStep{true, {}, *delay});
+    } else if (name == "@repeat") {
+        if (section_ != Section::Stream) return "@repeat outside @stream";
+        char* end = nullptr;
+        unsigned long count = words.size() == 2 ? strtoul(words[1].c_str(), &end, 10) : 0;
+        if (count == 0 || *end != '\0' || count > kMostRepeats) return "@repeat needs a count";
+        repeatNext_ = count;
     } else {
         return "unknown directive " + name;
     }
@@ -142,12 +149,18 @@ std::string Parser::bytesLine(const std::string& text) {
         Bytes& block = session.answers.back().bytes;
         block.insert(block.end(), bytes->begin(), bytes->end());
     } else {
-        session.stream.push_back(StreamStep{false, *bytes, Millis(0)});
+        Bytes repeated;
+        for (unsigned long i = 0; i < repeatNext_; ++i) {
+            repeated.insert(repeated.end(), bytes->begin(), bytes->end());
+        }
+        repeatNext_ = 1;
+        session.stream.push_back(StreamStep{false, repeated, Millis(0)});
     }
     return "";
 }
 
 std::string Parser::finish() const {
+    if (repeatNext_ != 1) return "@repeat without a line after it";
     return sawArgs_ ? "" : "no \"# args:\" line in the header";
 }
 
