@@ -31,7 +31,8 @@ TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
     std::string output = std::string(pattern) + "/bench.log";
 
     std::string command = std::string(VANTREL_RECORDER_PATH) + " --device " + board.slavePath() +
-                          " --seconds 1 --led 0 --nfc 1 --what 'a bench test' --output " + output;
+                          " --seconds 1 --led 0 --nfc 1 --what 'a bench test' --output " + output +
+                          " 2> " + pattern + "/progress";
     std::thread recorder([&] { EXPECT_EQ(system(command.c_str()), 0); });
     bool streaming =
         waitUntil([&] { return readWhole(output).find("@stream\n") != std::string::npos; }, 5000ms);
@@ -44,8 +45,21 @@ TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
     recorder.join();
     ASSERT_TRUE(streaming) << readWhole(output);
 
-    ParseResult parsed = parseSession(readWhole(output));
+    std::string text = readWhole(output);
+    std::string progress = readWhole(std::string(pattern) + "/progress");
     std::filesystem::remove_all(pattern);
+    // A person watching sees where it is; a person reading sees what each line is.
+    const std::vector<std::string> reports = {"opened " + board.slavePath(),
+                                              "sent i 00, answer: ACK", "done: " + output};
+    for (const std::string& said : reports) {
+        EXPECT_NE(progress.find("vantrel-session-record: " + said), std::string::npos)
+            << said << " not in:\n"
+            << progress;
+    }
+    for (const char* comment : {"# ACK", "# M ps1=1 ps2=2 (motion)"}) {
+        EXPECT_NE(text.find(comment), std::string::npos) << comment << " not in:\n" << text;
+    }
+    ParseResult parsed = parseSession(text);
     ASSERT_TRUE(parsed.session) << parsed.error;
     Session& s = *parsed.session;
     EXPECT_EQ(s.header["what"], "a bench test");
