@@ -24,17 +24,23 @@ int hexDigit(char c) {
     return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
+// The N of "HH*N" and "@repeat N": decimal digits only, 1 to kMostRepeats;
+// 0 for anything else.
+unsigned long repeatCount(const std::string& digits) {
+    if (digits.empty() || !std::isdigit(static_cast<unsigned char>(digits[0]))) return 0;
+    char* end = nullptr;
+    unsigned long count = strtoul(digits.c_str(), &end, 10);
+    return *end == '\0' && count <= kMostRepeats ? count : 0;
+}
+
 // "HH" or "HH*N" appended to `bytes`; false when the token is neither.
 bool appendToken(const std::string& token, Bytes* bytes) {
     if (token.size() < 2 || hexDigit(token[0]) < 0 || hexDigit(token[1]) < 0) return false;
     uint8_t byte = static_cast<uint8_t>(hexDigit(token[0]) * 16 + hexDigit(token[1]));
     unsigned long count = 1;
     if (token.size() > 2) {
-        if (token[2] != '*' || token.size() == 3) return false;
-        char* end = nullptr;
-        count = strtoul(token.c_str() + 3, &end, 10);
-        if (*end != '\0' || !std::isdigit(static_cast<unsigned char>(token[3]))) return false;
-        if (count == 0 || count > kMostRepeats) return false;
+        count = token[2] == '*' ? repeatCount(token.substr(3)) : 0;
+        if (count == 0) return false;
     }
     bytes->insert(bytes->end(), count, byte);
     return true;
@@ -131,10 +137,8 @@ std::string Parser::directive(const std::vector<std::string>& words) {
         session.stream.push_back(StreamStep{true, {}, *delay});
     } else if (name == "@repeat") {
         if (section_ != Section::Stream) return "@repeat outside @stream";
-        char* end = nullptr;
-        unsigned long count = words.size() == 2 ? strtoul(words[1].c_str(), &end, 10) : 0;
-        if (count == 0 || *end != '\0' || count > kMostRepeats) return "@repeat needs a count";
-        repeatNext_ = count;
+        repeatNext_ = words.size() == 2 ? repeatCount(words[1]) : 0;
+        if (repeatNext_ == 0) return "@repeat needs a count";
     } else {
         return "unknown directive " + name;
     }
