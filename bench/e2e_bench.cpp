@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "simboard/frames.h"
+#include "wire/frames.h"
 #include "simboard/simulated_board.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Per-frame cost of the framing and the dispatch without the kernel: the
-// daemon's own code reads frames from an in-memory link (tools/memory_link).
+// daemon's own code reads frames from an in-memory link (testbench/memory_link).
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -11,7 +11,7 @@
 #include "link/receive_loop.h"
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "common/daemon_state.h"
 #include "common/pipe_table.h"
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 extern "C" int __real__ZN7vantrel10readPacketEv();
 extern "C" int __real__ZN7vantrel18readExtendedPacketEv();

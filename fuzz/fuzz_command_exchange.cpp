@@ -11,7 +11,7 @@
 #include "common/daemon_state.h"
 #include "fuzz/fuzz_checks.h"
 #include "link/command_exchange.h"
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 namespace vantrel::fuzz {
 namespace {

@@ -13,7 +13,7 @@
 #include "common/daemon_state.h"
 #include "link/receive_loop.h"
 #include "tests/unit/unit_fixture.h"
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 // Defined here, these take the place of the C library's allocators for every
 // caller in the process (operator new included); free() stays the library's.

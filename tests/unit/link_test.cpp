@@ -11,7 +11,7 @@
 #include "link/framing.h"
 #include "link/serial_port.h"
 #include "tests/unit/unit_fixture.h"
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 namespace vantrel::test {
 namespace {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "display.h"
 #include "fifo_stream.h"
+#include "messages/sensor_pipes.h"
 
 namespace {
 
@@ -39,8 +41,8 @@ void usage(FILE* out) {
     fputs(
         "Usage: vantrel-monitor [--plain] [--width N] [--wait S] [FIFO...]\n"
         "Shows the values of the daemon's FIFOs as they arrive, their rate and a\n"
-        "sparkline. Without FIFO: $VANTREL_ROOT/data/pipeProx and\n"
-        "$VANTREL_ROOT/data/pipeLight (/data/... when VANTREL_ROOT is unset).\n"
+        "sparkline. Without FIFO: the daemon's /data/pipeProx and /data/pipeLight\n"
+        "(on a host build under $VANTREL_ROOT when it is set).\n"
         "  --plain    one line per value even on a terminal (the default elsewhere)\n"
         "  --width N  values in the sparkline (default 32)\n"
         "  --wait S   give up (status 1) when a FIFO has not appeared after S seconds\n"
@@ -82,9 +84,10 @@ int parseOptions(int argc, char** argv, Options* o) {
 std::vector<FifoStream> streamsFor(const Options& o) {
     std::vector<std::string> paths = o.paths;
     if (paths.empty()) {
-        const char* root = getenv("VANTREL_ROOT");
-        std::string prefix = root != nullptr ? root : "";
-        paths = {prefix + "/data/pipeProx", prefix + "/data/pipeLight"};
+        // The daemon's own paths, as this build resolves them.
+        char buffer[PATH_MAX];
+        paths = {vantrel::pipePath(vantrel::kPipeProximity, buffer, sizeof buffer)};
+        paths.emplace_back(vantrel::pipePath(vantrel::kPipeLight, buffer, sizeof buffer));
     }
     std::vector<FifoStream> streams;
     for (const std::string& path : paths) {

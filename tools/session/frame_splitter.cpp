@@ -2,12 +2,12 @@
 
 namespace vantrel::session {
 
-using simboard::Bytes;
+using wire::Bytes;
 
 namespace {
 
 bool isLead(uint8_t byte) {
-    return byte == simboard::kLeadStandard || byte == simboard::kLeadExtended;
+    return byte == wire::kLeadStandard || byte == wire::kLeadExtended;
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void FrameSplitter::startFrame(uint8_t lead) {
 }
 
 bool FrameSplitter::frameComplete() const {
-    if (frame_[0] == simboard::kLeadStandard) return frame_.size() == simboard::kStandardFrameSize;
+    if (frame_[0] == wire::kLeadStandard) return frame_.size() == wire::kStandardFrameSize;
     if (frame_.size() < 3) return false;
     size_t payload = static_cast<size_t>(frame_[1]) << 8 | frame_[2];
     return frame_.size() == 4 + payload;

@@ -10,25 +10,25 @@
 #include <cstdint>
 #include <vector>
 
-#include "simboard/frames.h"
+#include "wire/frames.h"
 
 namespace vantrel::session {
 
 class FrameSplitter {
   public:
     // The lines that these bytes complete, in order.
-    std::vector<simboard::Bytes> feed(const uint8_t* data, size_t size);
+    std::vector<wire::Bytes> feed(const uint8_t* data, size_t size);
     // The bytes taken since the last complete line (empty when none). A frame
     // cut here goes on with the next bytes: the board paused inside it.
-    simboard::Bytes flush();
+    wire::Bytes flush();
 
   private:
-    void take(uint8_t byte, std::vector<simboard::Bytes>* lines);
+    void take(uint8_t byte, std::vector<wire::Bytes>* lines);
     void startFrame(uint8_t lead);
     bool frameComplete() const;
 
-    simboard::Bytes line_;   // bytes of the line being built
-    simboard::Bytes frame_;  // every byte of the current frame, across flushes
+    wire::Bytes line_;   // bytes of the line being built
+    wire::Bytes frame_;  // every byte of the current frame, across flushes
     bool inFrame_ = false;
 };
 

@@ -16,13 +16,13 @@
 #include <string>
 
 #include "session/serial_capture.h"
-#include "simboard/simulated_board.h"
+#include "session/simulated_source.h"
 
 namespace {
 
 using namespace vantrel;
 using session::Millis;
-using simboard::Bytes;
+using wire::Bytes;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -53,8 +53,8 @@ struct Options {
     double minGapMillis = 20;
     std::string output;
     // The simulated board.
-    simboard::FirmwareVersion firmware;
-    double motionHz = 0, lightHz = 0, nfcEvery = 0, logEvery = 0;
+    wire::FirmwareVersion firmware;
+    session::SimulatedStreams streams;
 };
 
 void usage(FILE* out) {
@@ -94,17 +94,17 @@ bool takeValue(const std::string& name, const char* value, Options* o) {
                                               {"--led", &o->led},
                                               {"--nfc", &o->nfc},
                                               {"--min-gap", &o->minGapMillis},
-                                              {"--motion-hz", &o->motionHz},
-                                              {"--light-hz", &o->lightHz},
-                                              {"--nfc-every", &o->nfcEvery},
-                                              {"--log-every", &o->logEvery}};
+                                              {"--motion-hz", &o->streams.motionHz},
+                                              {"--light-hz", &o->streams.lightHz},
+                                              {"--nfc-every", &o->streams.nfcEvery},
+                                              {"--log-every", &o->streams.logEvery}};
     if (texts.count(name)) {
         *texts[name] = value;
         return true;
     }
     if (numbers.count(name)) return number(value, numbers[name]);
     if (name != "--version") return false;
-    auto parsed = simboard::FirmwareVersion::parse(value);
+    auto parsed = wire::FirmwareVersion::parse(value);
     if (parsed) o->firmware = *parsed;
     return parsed.has_value();
 }
@@ -145,31 +145,6 @@ Millis every(double seconds) {
     return Millis(static_cast<long>(seconds * 1000.0 + 0.5));
 }
 
-void startSimulatedStreams(simboard::SimulatedBoard& board, const Options& o) {
-    if (o.motionHz > 0) {
-        board.startStream(every(1.0 / o.motionHz), [k = 0]() mutable {
-            ++k;
-            return simboard::motion(static_cast<uint16_t>(200 + (k * 37) % 400), 100);
-        });
-    }
-    if (o.lightHz > 0) {
-        board.startStream(every(1.0 / o.lightHz), [k = 0]() mutable {
-            ++k;
-            return simboard::light(static_cast<uint16_t>(300 + (k * 25) % 200), 90);
-        });
-    }
-    if (o.nfcEvery > 0) {
-        board.startStream(every(o.nfcEvery), [k = 0]() mutable {
-            return simboard::nfc(4, 1, Bytes{0x04, 0xA1, 0x5C, static_cast<uint8_t>(++k)});
-        });
-    }
-    if (o.logEvery > 0) {
-        board.startStream(every(o.logEvery), [k = 0]() mutable {
-            return simboard::boardLog("sensor board ok #" + std::to_string(++k));
-        });
-    }
-}
-
 std::string utcNow() {
     char text[32];
     time_t now = time(nullptr);
@@ -191,7 +166,7 @@ void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
             o.what.empty() ? "recorded by vantrel-session-record" : o.what.c_str(), args.c_str());
 }
 
-int record(const Options& o, const std::string& device, simboard::SimulatedBoard* board,
+int record(const Options& o, const std::string& device, session::SimulatedSource* board,
            FILE* out) {
     std::string error;
     int fd = session::openRawSerial(device, &error);
@@ -208,10 +183,10 @@ int record(const Options& o, const std::string& device, simboard::SimulatedBoard
             answers.push_back(session::captureAnswer(fd, letter, argument));
             const Bytes& got = answers.back().bytes;
             progress("sent %c %02X, answer: %s", letter, argument,
-                     got.empty() ? "none" : simboard::describeBoardBytes(got).c_str());
+                     got.empty() ? "none" : wire::describeBoardBytes(got).c_str());
         }
     }
-    if (board != nullptr) startSimulatedStreams(*board, o);
+    if (board != nullptr) board->startStreams(o.streams);
     std::string firmware = answers.empty() ? "unknown" : session::versionIn(answers[0].bytes);
     writeHeader(out, o, firmware);
     for (const session::CapturedAnswer& answer : answers) {
@@ -252,15 +227,17 @@ int main(int argc, char** argv) {
         perror(options.output.c_str());
         return 1;
     }
-    int status = 0;
-    try {
-        std::unique_ptr<simboard::SimulatedBoard> board;
-        if (options.simulated) board = std::make_unique<simboard::SimulatedBoard>(options.firmware);
-        status = record(options, board ? board->slavePath() : options.device, board.get(), out);
-    } catch (const std::exception& failure) {
-        fprintf(stderr, "vantrel-session-record: %s\n", failure.what());
-        status = 1;
+    std::unique_ptr<session::SimulatedSource> board;
+    if (options.simulated) {
+        std::string error;
+        board = session::startSimulatedBoard(options.firmware, &error);
+        if (!board) {
+            fprintf(stderr, "vantrel-session-record: %s\n", error.c_str());
+            if (out != stdout) fclose(out);
+            return 1;
+        }
     }
+    int status = record(options, board ? board->devicePath() : options.device, board.get(), out);
     if (out != stdout) fclose(out);
     return status;
 }

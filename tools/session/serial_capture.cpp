@@ -43,7 +43,7 @@ size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
 
 constexpr Millis kProgressEvery{1000};
 // A standard frame's hex text; shorter lines are padded to it so comments align.
-constexpr size_t kCommentColumn = 3 * simboard::kStandardFrameSize - 1;
+constexpr size_t kCommentColumn = 3 * wire::kStandardFrameSize - 1;
 
 }  // namespace
 
@@ -72,7 +72,7 @@ int openRawSerial(const std::string& path, std::string* error) {
 CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument) {
     CapturedAnswer answer{letter, {}};
     tcflush(fd, TCIFLUSH);  // what came before the command is not part of its answer
-    Bytes frame = simboard::encodeStandard(static_cast<uint8_t>(letter), argument);
+    Bytes frame = wire::encodeStandard(static_cast<uint8_t>(letter), argument);
     if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return answer;
     auto start = Clock::now();
     answer.bytes = readSome(fd, kFirstAnswerByte);
@@ -85,11 +85,11 @@ CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument) {
 }
 
 std::string versionIn(const Bytes& bytes) {
-    for (size_t at = 0; at + simboard::kStandardFrameSize <= bytes.size(); ++at) {
+    for (size_t at = 0; at + wire::kStandardFrameSize <= bytes.size(); ++at) {
         const uint8_t* frame = bytes.data() + at;
-        if (frame[0] != simboard::kLeadStandard || frame[1] != 'I') continue;
-        if (simboard::checksum(frame + 1, simboard::kStandardPayloadSize) != frame[7]) continue;
-        return simboard::FirmwareVersion{frame[2], frame[3], frame[4]}.text();
+        if (frame[0] != wire::kLeadStandard || frame[1] != 'I') continue;
+        if (wire::checksum(frame + 1, wire::kStandardPayloadSize) != frame[7]) continue;
+        return wire::FirmwareVersion{frame[2], frame[3], frame[4]}.text();
     }
     return "unknown";
 }
@@ -131,7 +131,7 @@ std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
     for (const Bytes& line : cut) {
-        lines.push_back(commented ? commentedLine(line) : simboard::hexText(line));
+        lines.push_back(commented ? commentedLine(line) : wire::hexText(line));
     }
     return lines;
 }
@@ -140,20 +140,20 @@ namespace {
 
 // True when `line` is exactly one frame with a good checksum.
 bool isWholeFrame(const Bytes& line) {
-    if (line.size() == simboard::kStandardFrameSize && line[0] == simboard::kLeadStandard) {
-        return simboard::checksum(&line[1], simboard::kStandardPayloadSize) == line.back();
+    if (line.size() == wire::kStandardFrameSize && line[0] == wire::kLeadStandard) {
+        return wire::checksum(&line[1], wire::kStandardPayloadSize) == line.back();
     }
-    if (line.size() < 4 || line[0] != simboard::kLeadExtended) return false;
+    if (line.size() < 4 || line[0] != wire::kLeadExtended) return false;
     size_t n = static_cast<size_t>(line[1] * 256 + line[2]);
-    return line.size() == 4 + n && simboard::checksum(&line[3], n) == line.back();
+    return line.size() == 4 + n && wire::checksum(&line[3], n) == line.back();
 }
 
 }  // namespace
 
 std::string commentedLine(const Bytes& line) {
-    std::string text = simboard::hexText(line);
+    std::string text = wire::hexText(line);
     std::string what =
-        isWholeFrame(line) ? simboard::describeBoardBytes(line) : "not a whole frame";
+        isWholeFrame(line) ? wire::describeBoardBytes(line) : "not a whole frame";
     // A board's log text may hold any byte; the comment must stay on its line.
     for (char& c : what) {
         if (c < 0x20 || c > 0x7E) c = '.';

@@ -100,10 +100,10 @@ std::string Parser::knownField(const std::string& key, const std::string& value)
         if (equals == std::string::npos || equals == 0) return "property needs KEY=VALUE";
         session.properties.emplace_back(value.substr(0, equals), value.substr(equals + 1));
     } else if (key == "firmware" && value != "unknown") {
-        session.firmware = simboard::FirmwareVersion::parse(value);
+        session.firmware = wire::FirmwareVersion::parse(value);
         if (!session.firmware) return "firmware needs X.Y.Z or \"unknown\"";
     } else if (key == "image") {
-        if (value != "development" && !simboard::FirmwareVersion::parse(value)) {
+        if (value != "development" && !wire::FirmwareVersion::parse(value)) {
             return "image needs X.Y.Z or \"development\"";
         }
         session.image = value;

@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "simboard/frames.h"
+#include "wire/frames.h"
 
 namespace vantrel::session {
 
-using simboard::Bytes;
+using wire::Bytes;
 using Millis = std::chrono::milliseconds;
 
 // The bytes the board sends when the `occurrence`-th command with `letter`
@@ -50,7 +50,7 @@ struct Session {
     std::map<std::string, std::string> header;
     std::vector<std::string> args;                                // "# args:", split at blanks
     std::vector<std::pair<std::string, std::string>> properties;  // "# property: KEY=VALUE"
-    std::optional<simboard::FirmwareVersion> firmware;            // "# firmware: X.Y.Z"
+    std::optional<wire::FirmwareVersion> firmware;            // "# firmware: X.Y.Z"
     std::optional<std::string> image;  // "# image: X.Y.Z" or "# image: development"
     std::optional<double> timeScale;   // "# time-scale: 0.05"
     std::vector<Answer> answers;       // in file order

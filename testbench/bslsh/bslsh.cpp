@@ -1,6 +1,6 @@
 // bslsh stand-in: the bootstrap-loader tool the daemon runs, for hosts and
 // tests. It speaks the simulated board's loader protocol (see
-// tools/simboard/bsl_protocol.h) and honours exactly two command lines:
+// testbench/simboard/bsl_protocol.h) and honours exactly two command lines:
 //
 //   bslsh --device DEV --checkComm
 //       Does the board's bootstrap loader answer on DEV? Sends the sync byte
@@ -50,11 +50,11 @@
 #include <string>
 
 #include "simboard/bsl_protocol.h"
-#include "simboard/frames.h"
+#include "wire/frames.h"
 
 namespace {
 
-using vantrel::simboard::FirmwareVersion;
+using vantrel::wire::FirmwareVersion;
 namespace sb = vantrel::simboard;
 
 constexpr int kExitOk = 0;

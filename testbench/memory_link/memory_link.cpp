@@ -1,4 +1,4 @@
-#include "tools/memory_link/memory_link.h"
+#include "testbench/memory_link/memory_link.h"
 
 #include <sys/select.h>
 #include <sys/syscall.h>

@@ -1,5 +1,6 @@
-// Frame builders for the board side of the sensor link, shared by the
-// simulated board, its command-line tool and the tests (which may also write
+// Frames of the sensor link as the board sends them: builders and readable
+// descriptions, shared by the session recorder (which ships to the panel),
+// the simulated board of the test bench and the tests (which may also write
 // the bytes themselves, broken on purpose).
 //
 // Standard packet, 8 bytes, both directions:
@@ -20,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::simboard {
+namespace vantrel::wire {
 
 using Bytes = std::vector<uint8_t>;
 using StandardPayload = std::array<uint8_t, 6>;
@@ -87,4 +88,4 @@ struct FirmwareVersion {
     bool operator!=(const FirmwareVersion& other) const { return !(*this == other); }
 };
 
-}  // namespace vantrel::simboard
+}  // namespace vantrel::wire

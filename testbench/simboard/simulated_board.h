@@ -40,9 +40,12 @@
 #include <thread>
 #include <vector>
 
-#include "simboard/frames.h"
+#include "wire/frames.h"
 
 namespace vantrel::simboard {
+
+// The board speaks the wire's frames: simboard::motion() is wire::motion().
+using namespace vantrel::wire;
 
 enum class BoardMode { Firmware, BootstrapLoader, Silent };
 

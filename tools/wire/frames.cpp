@@ -1,9 +1,9 @@
-#include "simboard/frames.h"
+#include "wire/frames.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace vantrel::simboard {
+namespace vantrel::wire {
 
 namespace {
 
@@ -237,4 +237,4 @@ std::optional<FirmwareVersion> FirmwareVersion::parse(const std::string& text) {
                            static_cast<uint8_t>(parts[2])};
 }
 
-}  // namespace vantrel::simboard
+}  // namespace vantrel::wire
