@@ -1,7 +1,7 @@
 // vantrel-session-record as a process against a simulated board on a pty
 // (the --device path: termios, the start-up exchange, the stream): what it
 // writes reads back as a session with the board's very bytes, in the right
-// blocks, one frame a line.
+// blocks, one frame a line; and it leaves alone a port the daemon holds.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -82,6 +82,29 @@ TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
         if (!step.isDelay) lines.push_back(step.bytes);
     }
     EXPECT_EQ(lines, (std::vector<Bytes>{simboard::motion(1, 2), simboard::garbage(4, 7), tap}));
+}
+
+// The daemon in its receive phase holds the port: a recording beside it would
+// steal the daemon's bytes, so the recorder names the daemon and stops.
+TEST(SessionRecorder, RefusesAPortTheDaemonHolds) {
+    test::ProcessHarness daemon;
+    ASSERT_TRUE(daemon.start({"-m", "-e", "0", "-n", "0"}));
+    ASSERT_TRUE(waitUntil([&] {
+        return daemon.daemonStdoutText().find("Scan for messages") != std::string::npos;
+    })) << daemon.stderrText();
+
+    std::string said = daemon.path("recorder.err");
+    std::string command = std::string(VANTREL_RECORDER_PATH) + " --device " +
+                          daemon.path("dev/ttymxc1") + " --seconds 5 2> " + said + " > /dev/null";
+    int status = system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::string text = readWhole(said);
+    std::string pid = "(pid " + std::to_string(daemon.pid()) + ")";
+    for (const std::string& part : {pid, std::string("stop vantrel")}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
+    }
+    EXPECT_TRUE(daemon.board().commands().size() == 3u) << "the recorder wrote to the port";
 }
 
 }  // namespace

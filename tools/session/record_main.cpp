@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "inspect/port_holders.h"
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
 
@@ -166,8 +167,27 @@ void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
             o.what.empty() ? "recorded by vantrel-session-record" : o.what.c_str(), args.c_str());
 }
 
+// A recording shares the port with nobody: a second reader would take bytes
+// away from it (and from the daemon). False, after saying who holds it.
+bool portIsFree(const std::string& device) {
+    std::vector<inspect::PortHolder> holders = inspect::findPortHolders(device);
+    for (const inspect::PortHolder& holder : holders) {
+        if (holder.isDaemon) {
+            fprintf(stderr,
+                    "vantrel-session-record: the daemon, %s, holds %s: stop it first "
+                    "(on the panel: stop vantrel), then record\n",
+                    inspect::describeHolder(holder).c_str(), device.c_str());
+        } else {
+            fprintf(stderr, "vantrel-session-record: %s holds %s: end it first, then record\n",
+                    inspect::describeHolder(holder).c_str(), device.c_str());
+        }
+    }
+    return holders.empty();
+}
+
 int record(const Options& o, const std::string& device, session::SimulatedSource* board,
            FILE* out) {
+    if (!portIsFree(device)) return 1;
     std::string error;
     int fd = session::openRawSerial(device, &error);
     if (fd < 0) {
