@@ -1,19 +1,18 @@
 // Builds the panel's platform layer against the real liblog and libcutils'
 // property declarations, and checks what it does. Property calls land in the
-// small store below, which stands in for the platform's property service.
+// small store of property_store.cpp, which stands in for the platform's
+// property service.
 #include <cutils/properties.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace {
-std::map<std::string, std::string> store;
 int failures = 0;
 
 void expect(bool ok, const char* what) {
@@ -30,21 +29,6 @@ void logThroughPlatform(int priority, const char* format, ...) {
     va_end(args);
 }
 }  // namespace
-
-extern "C" int property_get(const char* key, char* value, const char* default_value) {
-    auto found = store.find(key);
-    const char* text = found != store.end() ? found->second.c_str() : default_value;
-    if (text == nullptr) text = "";
-    size_t length = strnlen(text, PROPERTY_VALUE_MAX - 1);
-    memcpy(value, text, length);
-    value[length] = '\0';
-    return static_cast<int>(length);
-}
-
-extern "C" int property_set(const char* key, const char* value) {
-    store[key] = value;
-    return 0;
-}
 
 // Debian's host liblog prints records on standard error: catch them there.
 std::string logOnce(int priority, const char* text) {
