@@ -33,7 +33,7 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 struct Options {
     bool plain = false;
     size_t width = 32;
-    double waitSeconds = 0;  // 0: wait for ever
+    double waitSeconds = 60;  // for a FIFO to appear; 0: wait for ever
     std::vector<std::string> paths;
 };
 
@@ -46,6 +46,7 @@ void usage(FILE* out) {
         "  --plain    one line per value even on a terminal (the default elsewhere)\n"
         "  --width N  values in the sparkline (default 32)\n"
         "  --wait S   give up (status 1) when a FIFO has not appeared after S seconds\n"
+        "             (default 60; 0: wait for ever)\n"
         "Ctrl-C ends it (status 0) with a summary line per FIFO.\n",
         out);
 }
@@ -110,11 +111,12 @@ bool openAppeared(std::vector<FifoStream>& streams, Display& display) {
     return true;
 }
 
-bool allOpen(const std::vector<FifoStream>& streams) {
+// The first stream whose FIFO has not appeared, or nullptr.
+const FifoStream* firstMissing(const std::vector<FifoStream>& streams) {
     for (const FifoStream& stream : streams) {
-        if (!stream.isOpen()) return false;
+        if (!stream.isOpen()) return &stream;
     }
-    return true;
+    return nullptr;
 }
 
 void readArrived(std::vector<FifoStream>& streams, Display& display) {
@@ -138,8 +140,12 @@ int follow(std::vector<FifoStream>& streams, Display& display, double waitSecond
     while (!stopRequested) {
         if (!openAppeared(streams, display)) return 1;
         std::chrono::duration<double> waited = Clock::now() - started;
-        if (waitSeconds > 0 && waited.count() > waitSeconds && !allOpen(streams)) {
-            fprintf(stderr, "vantrel-monitor: a FIFO did not appear within %g s\n", waitSeconds);
+        const FifoStream* missing = firstMissing(streams);
+        if (waitSeconds > 0 && waited.count() > waitSeconds && missing != nullptr) {
+            fprintf(stderr,
+                    "vantrel-monitor: %s did not appear within %g s (the daemon makes its FIFOs "
+                    "when it starts: is it running?)\n",
+                    missing->path().c_str(), waitSeconds);
             return 1;
         }
         readArrived(streams, display);  // a stream not open yet (-1) is left out by poll
