@@ -197,6 +197,20 @@ bool listen(int fd, double seconds, FrameCounter* counter) {
     }
 }
 
+// The daemon's own check for the bootstrap loader (bslsh --checkComm). The
+// tool's words go to standard error: standard output is the report's.
+bool loaderAnswers() {
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    bool answers = bslCommCheck() == 0;
+    if (saved >= 0) {
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+    }
+    return answers;
+}
+
 std::string requiredVersion() {
     char text[kVersionTextSize];
     snprintf(text, sizeof text, "%d.%d.%d", kRequiredMajor, kRequiredMinor, kRequiredPatch);
@@ -279,7 +293,7 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
         r.detail = "answered, but no whole acknowledgement and version reply within the "
                    "exchange's limit (a frame cut short?); then silent, " + counted;
         r.fix = "reset the board (see reset-line) and probe again; check the wiring";
-    } else if (bslCommCheck() == 0) {
+    } else if (loaderAnswers()) {
         r.verdict = Verdict::Warn;
         r.detail = "the firmware is silent, its bootstrap loader answers: the board is in its "
                    "loader; the daemon would flash it at start";

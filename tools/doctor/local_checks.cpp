@@ -331,6 +331,17 @@ CheckResult checkStreams(const Survey& survey) {
                   "com.zyn.vantrel.motion / .light to true");
 }
 
+// Processes asleep in the kernel's wait for the other end of a FIFO.
+std::vector<pid_t> waitingToOpenFifo(const Survey& survey) {
+    std::vector<pid_t> waiting;
+    for (pid_t pid : survey.processes.pids) {
+        if (readFirstLine("/proc/" + std::to_string(pid) + "/wchan") == "wait_for_partner") {
+            waiting.push_back(pid);
+        }
+    }
+    return waiting;
+}
+
 CheckResult checkPipes(const Survey& survey) {
     std::string streamWords;
     Streams streams = forwardedStreams(survey, &streamWords);
@@ -341,6 +352,7 @@ CheckResult checkPipes(const Survey& survey) {
         if (v == Verdict::Fail || (v == Verdict::Warn && verdict == Verdict::Ok)) verdict = v;
         if (fix.empty()) fix = f;
     };
+    std::vector<pid_t> opening = waitingToOpenFifo(survey);
     for (int index : {kPipeProximity, kPipeLight}) {
         bool forwarded = index == kPipeProximity ? streams.motion : streams.light;
         std::string path = resolved(kPipePaths[index]);
@@ -383,6 +395,9 @@ CheckResult checkPipes(const Survey& survey) {
             detail += "; read by " + pidList(readers);
         } else if (forwarded) {
             detail += "; no reader: its values are dropped";
+            // A reader that opens without O_NONBLOCK waits in open() until the
+            // daemon opens to write; /proc cannot say which FIFO it waits for.
+            if (!opening.empty()) detail += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
             worse(Verdict::Warn, "start the panel's reader of the FIFO (its values are lost meanwhile)");
         } else {
             detail += "; no reader (stream not forwarded)";

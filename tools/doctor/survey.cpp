@@ -170,7 +170,16 @@ std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node) {
 }
 
 std::string describeProcess(pid_t pid) {
-    return "pid " + std::to_string(pid) + " (" + commandName(pid) + ")";
+    // comm is cut at 15 bytes: the argument it begins is the whole name.
+    std::string name = commandName(pid);
+    for (const std::string& arg : commandLine(pid)) {
+        std::string base = arg.substr(arg.find_last_of('/') + 1);
+        if (base.size() > name.size() && base.compare(0, name.size(), name) == 0) {
+            name = base;
+            break;
+        }
+    }
+    return "pid " + std::to_string(pid) + " (" + name + ")";
 }
 
 }  // namespace vantrel::doctor
