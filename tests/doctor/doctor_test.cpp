@@ -30,12 +30,20 @@ using Entry = std::map<std::string, std::string>;  // check, verdict, detail, fi
 // nullopt on anything else.
 std::optional<std::vector<Entry>> parseJson(const std::string& text) {
     size_t at = 0;
-    auto skip = [&] { while (at < text.size() && isspace(static_cast<unsigned char>(text[at]))) ++at; };
-    auto take = [&](char c) { skip(); return at < text.size() && text[at] == c ? (++at, true) : false; };
+    auto skip = [&] {
+        while (at < text.size() && isspace(static_cast<unsigned char>(text[at]))) ++at;
+    };
+    auto take = [&](char c) {
+        skip();
+        return at < text.size() && text[at] == c ? (++at, true) : false;
+    };
     auto string = [&](std::string* out) {
         if (!take('"')) return false;
         for (; at < text.size() && text[at] != '"'; ++at) {
-            if (text[at] != '\\') { *out += text[at]; continue; }
+            if (text[at] != '\\') {
+                *out += text[at];
+                continue;
+            }
             char c = text[++at];
             if (c == 'u') {
                 *out += static_cast<char>(std::stoi(text.substr(at + 1, 4), nullptr, 16));
@@ -71,19 +79,22 @@ struct DoctorRun {
     double seconds = 0;
     std::vector<Entry> entries;
     Entry of(const std::string& check) const {
-        for (const Entry& e : entries) if (e.at("check") == check) return e;
+        for (const Entry& e : entries)
+            if (e.at("check") == check) return e;
         return {};
     }
 };
 
 // Runs the doctor under the harness's root with `path` as its PATH and the
 // time scale 0.25; killed (and the test failed) after 20 s.
-DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args, const std::string& path) {
+DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args,
+                    const std::string& path) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e)
         if (strncmp(*e, "VANTREL_", 8) != 0 && strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
-    for (const std::string& e : {"VANTREL_ROOT=" + h.root(), "PATH=" + path,
-                                 std::string("VANTREL_TIME_SCALE=0.25"), "VANTREL_AM_LOG=" + h.path("doctor-am.log")})
+    for (const std::string& e :
+         {"VANTREL_ROOT=" + h.root(), "PATH=" + path, std::string("VANTREL_TIME_SCALE=0.25"),
+          "VANTREL_AM_LOG=" + h.path("doctor-am.log")})
         env.push_back(e);
     args.insert(args.begin(), VANTREL_DOCTOR_PATH);
     std::vector<char*> argv, envp;
@@ -136,7 +147,8 @@ struct World {
         h.writeFirmwareImage("1.6.25");
         h.setProperty("com.zyn.vantrel.motion", "true");
         h.setProperty("com.zyn.vantrel.light", "true");
-        for (const char* fifo : {"data/pipeProx", "data/pipeLight"}) mkfifo(h.path(fifo).c_str(), 0666);
+        for (const char* fifo : {"data/pipeProx", "data/pipeLight"})
+            mkfifo(h.path(fifo).c_str(), 0666);
         prox = h.openFifo("pipeProx", 1000ms);
         light = h.openFifo("pipeLight", 1000ms);
     }
@@ -157,13 +169,14 @@ struct World {
             execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
             _exit(127);
         }
-        ASSERT_TRUE(waitUntil([&] { return readWhole("/proc/" + std::to_string(holder) + "/comm") == "sleep\n"; }));
+        ASSERT_TRUE(waitUntil(
+            [&] { return readWhole("/proc/" + std::to_string(holder) + "/comm") == "sleep\n"; }));
     }
 };
 
-const std::vector<std::string> kChecks = {"daemon",  "serial-device", "serial-holder", "reset-line",
-                                          "bslsh",   "firmware-image", "properties",   "streams",
-                                          "pipes",   "am",             "selinux"};
+const std::vector<std::string> kChecks = {
+    "daemon",     "serial-device", "serial-holder", "reset-line", "bslsh",  "firmware-image",
+    "properties", "streams",       "pipes",         "am",         "selinux"};
 
 struct FaultRow {
     const char* fault;
@@ -178,29 +191,46 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         {"device missing", [](World& s) { unlink(s.h.path("dev/ttymxc1").c_str()); },
          "serial-device", "fail", "No such file"},
         {"device a regular file",
-         [](World& s) { unlink(s.h.path("dev/ttymxc1").c_str()); s.h.writeFile("dev/ttymxc1", ""); },
+         [](World& s) {
+             unlink(s.h.path("dev/ttymxc1").c_str());
+             s.h.writeFile("dev/ttymxc1", "");
+         },
          "serial-device", "fail", "a regular file"},
         {"device 0600, another owner",
-         [](World& s) { chmod(s.device().c_str(), 0600); ASSERT_EQ(chown(s.device().c_str(), 4321, 4321), 0); },
+         [](World& s) {
+             chmod(s.device().c_str(), 0600);
+             ASSERT_EQ(chown(s.device().c_str(), 4321, 4321), 0);
+         },
          "serial-device", "fail", "may not read and write"},
         {"port held", [](World& s) { s.holdDevice(); }, "serial-holder", "fail", "(sleep)"},
         {"reset line not exported",
-         [](World& s) { unlink(s.h.path("sys/class/gpio/gpio101/value").c_str()); },
-         "reset-line", "fail", "not exported"},
+         [](World& s) { unlink(s.h.path("sys/class/gpio/gpio101/value").c_str()); }, "reset-line",
+         "fail", "not exported"},
         {"no bslsh on PATH",
-         [](World& s) { s.h.writeStandIn("am", "#!/bin/sh\n"); s.path = s.h.path("bin") + ":/usr/bin:/bin"; },
+         [](World& s) {
+             s.h.writeStandIn("am", "#!/bin/sh\n");
+             s.path = s.h.path("bin") + ":/usr/bin:/bin";
+         },
          "bslsh", "fail", "not found"},
         {"development image", [](World& s) { s.h.writeFirmwareImageText("development build\n"); },
          "firmware-image", "warn", "development marker"},
         {"no image", [](World& s) { unlink(s.h.path("vendor/.sensor/sensor.hex").c_str()); },
          "firmware-image", "fail", "no image"},
         {"no properties, no daemon",
-         [](World& s) { std::filesystem::remove_all(s.h.path("properties")); },
-         "streams", "fail", "none forwarded"},
+         [](World& s) { std::filesystem::remove_all(s.h.path("properties")); }, "streams", "fail",
+         "none forwarded"},
         {"FIFO a regular file",
-         [](World& s) { s.prox = {}; unlink(s.h.path("data/pipeProx").c_str()); s.h.writeFile("data/pipeProx", ""); },
+         [](World& s) {
+             s.prox = {};
+             unlink(s.h.path("data/pipeProx").c_str());
+             s.h.writeFile("data/pipeProx", "");
+         },
          "pipes", "fail", "a regular file"},
-        {"FIFOs without a reader", [](World& s) { s.prox = {}; s.light = {}; },
+        {"FIFOs without a reader",
+         [](World& s) {
+             s.prox = {};
+             s.light = {};
+         },
          "pipes", "warn", "no reader"},
         {"clean, daemon running",
          [](World& s) {
@@ -212,7 +242,8 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
     for (const FaultRow& row : rows) {
         SCOPED_TRACE(row.fault);
         if (std::string(row.fault).find("another owner") != std::string::npos && geteuid() != 0) {
-            std::cout << "[ note ] row \"" << row.fault << "\" needs root to give the device away\n";
+            std::cout << "[ note ] row \"" << row.fault
+                      << "\" needs root to give the device away\n";
             continue;
         }
         World s;
@@ -238,7 +269,8 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         if (std::string(row.check) == "daemon") {
             EXPECT_EQ(run.of("serial-holder")["detail"].find("held by"), std::string::npos);
             DoctorRun table = runDoctor(s.h, {}, s.path);
-            for (const std::string& line : splitLines(table.out)) EXPECT_LE(line.size(), 80u) << line;
+            for (const std::string& line : splitLines(table.out))
+                EXPECT_LE(line.size(), 80u) << line;
         }
     }
 }
@@ -257,27 +289,45 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
          [](sb::SimulatedBoard& b) {
              b.startMotionStream(40, 100, 200, true);
              b.startLightStream(20, 300, 1, true);
-             b.startStream(50ms, [] { return sb::boardLog("ok"); }, true);
+             b.startStream(
+                 50ms, [] { return sb::boardLog("ok"); }, true);
          },
          "ok",
          {"firmware 1.6.25, comm error 0; the daemon would not flash it",
           "would broadcast: am broadcast -a com.zyn.vantrel.UPDATE_VERSION --es version 1.6.25",
           "standard L=", " M=", "extended 1=", "motion ", "light "}},
-        {"1.6.24", [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); }, "warn",
+        {"1.6.24",
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
+         "warn",
          {"firmware 1.6.24", "would flash it to 1.6.25"}},
-        {"in its loader", [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); }, "warn",
+        {"in its loader",
+         [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
+         "warn",
          {"its bootstrap loader answers"}},
-        {"silent", [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::Silent); }, "fail",
+        {"silent",
+         [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::Silent); },
+         "fail",
          {"silent: neither"}},
         {"garbage flood",
          [](sb::SimulatedBoard& b) {
              b.setResponse('i', sb::garbage(64));
-             b.startStream(2ms, [] { return sb::concat(sb::garbage(64, 7), sb::withBadChecksum(sb::motion(1, 2))); }, true);
+             b.startStream(
+                 2ms,
+                 [] {
+                     return sb::concat(sb::garbage(64, 7), sb::withBadChecksum(sb::motion(1, 2)));
+                 },
+                 true);
          },
-         "fail", {"answers with garbage", "stray bytes", "checksum failures"}},
+         "fail",
+         {"answers with garbage", "stray bytes", "checksum failures"}},
         {"reply cut short",
-         [](sb::SimulatedBoard& b) { b.setResponse('i', sb::concat(sb::ack(), sb::truncated(sb::version(1, 6, 25), 4))); },
-         "fail", {"cut short"}},
+         [](sb::SimulatedBoard& b) {
+             b.setResponse('i', sb::concat(sb::ack(), sb::truncated(sb::version(1, 6, 25), 4)));
+         },
+         "fail",
+         {"cut short"}},
     };
     for (const BoardRow& row : rows) {
         SCOPED_TRACE(row.board);
@@ -286,7 +336,8 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         DoctorRun run = runDoctor(s.h, {"--json", "--probe-board", "--listen", "0.5"}, s.path);
         Entry e = run.of("board");
         EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];
-        for (const std::string& text : row.detail) EXPECT_NE(e["detail"].find(text), std::string::npos) << e["detail"];
+        for (const std::string& text : row.detail)
+            EXPECT_NE(e["detail"].find(text), std::string::npos) << e["detail"];
         EXPECT_EQ(run.status, std::string(row.verdict) == "fail" ? 1 : 0);
         // listen, the exchange's limit (4 s scaled) and bslsh's loader check, with room to spare
         EXPECT_LT(run.seconds, 5.0);
@@ -299,15 +350,16 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
 
 TEST(DoctorProcess, UsageErrors) {
     const std::pair<std::vector<std::string>, int> rows[] = {
-        {{"--bogus"}, 2}, {{"--listen"}, 2}, {{"--listen", "abc"}, 2}, {{"--listen", "-1"}, 2},
-        {{"-p"}, 2}, {{"-h"}, 0},
+        {{"--bogus"}, 2},        {{"--listen"}, 2}, {{"--listen", "abc"}, 2},
+        {{"--listen", "-1"}, 2}, {{"-p"}, 2},       {{"-h"}, 0},
     };
     ProcessHarness h;
     for (const auto& [args, status] : rows) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
         DoctorRun run = runDoctor(h, args, "/usr/bin:/bin");
         EXPECT_EQ(run.status, status);
-        EXPECT_NE((status == 0 ? run.out : run.err).find("Usage: vantrel-doctor"), std::string::npos);
+        EXPECT_NE((status == 0 ? run.out : run.err).find("Usage: vantrel-doctor"),
+                  std::string::npos);
     }
 }
 
@@ -315,20 +367,26 @@ TEST(DoctorProcess, UsageErrors) {
 TEST(DoctorSelinux, LabelsAndDenialsFromRecordedText) {
     using doctor::contextType;
     const std::pair<std::string, std::string> contexts[] = {
-        {std::string("u:r:vantrel:s0\0", 15), "vantrel"}, {"u:r:su:s0\n", "su"},
-        {"u:object_r:vantrel_tty_device:s0", "vantrel_tty_device"}, {"kernel", ""}, {"", ""},
+        {std::string("u:r:vantrel:s0\0", 15), "vantrel"},
+        {"u:r:su:s0\n", "su"},
+        {"u:object_r:vantrel_tty_device:s0", "vantrel_tty_device"},
+        {"kernel", ""},
+        {"", ""},
         {"system_u:system_r:init_t:s0-s0:c0.c1023", "init_t"},
     };
     for (const auto& [text, type] : contexts) EXPECT_EQ(contextType(text), type) << text;
 
     const std::pair<const char*, std::vector<std::string>> logs[] = {
-        {"[   41.2] type=1400 audit(1.0:7): avc: denied { read write } for pid=301 comm=\"vantrel\" "
-         "name=\"ttymxc1\" dev=\"tmpfs\" ino=88 scontext=u:r:vantrel:s0 tcontext=u:object_r:device:s0 "
+        {"[   41.2] type=1400 audit(1.0:7): avc: denied { read write } for pid=301 "
+         "comm=\"vantrel\" "
+         "name=\"ttymxc1\" dev=\"tmpfs\" ino=88 scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:device:s0 "
          "tclass=chr_file permissive=0\n",
          {"vantrel -> device chr_file { read write } \"ttymxc1\""}},
         {"avc: denied { open } for comm=\"sh\" scontext=u:r:shell:s0 "
          "tcontext=u:object_r:vantrel_pipe_file:s0 tclass=fifo_file\n"
-         "avc: denied { read } for scontext=u:r:untrusted_app:s0 tcontext=u:object_r:app_data_file:s0 "
+         "avc: denied { read } for scontext=u:r:untrusted_app:s0 "
+         "tcontext=u:object_r:app_data_file:s0 "
          "tclass=file\navc: granted { read } for scontext=u:r:vantrel:s0 "
          "tcontext=u:object_r:vantrel_firmware_file:s0 tclass=file\n",
          {"shell -> vantrel_pipe_file fifo_file { open }"}},
@@ -341,16 +399,21 @@ TEST(DoctorSelinux, LabelsAndDenialsFromRecordedText) {
     // The doctor's labels are the ones the policy gives.
     const std::pair<const char*, std::string> policy[] = {
         {"vantrel.te", "type " + std::string(doctor::kDaemonDomain) + ", domain;"},
-        {"file_contexts", "/dev/ttymxc1                              u:object_r:" + std::string(doctor::kTtyType) + ":s0"},
+        {"file_contexts", "/dev/ttymxc1                              u:object_r:" +
+                              std::string(doctor::kTtyType) + ":s0"},
         {"genfs_contexts", "u:object_r:" + std::string(doctor::kResetLineType) + ":s0"},
     };
     for (const auto& [file, line] : policy) {
-        EXPECT_NE(readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/" + file).find(line),
-                  std::string::npos) << file << " lacks: " << line;
+        EXPECT_NE(
+            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/" + file).find(line),
+            std::string::npos)
+            << file << " lacks: " << line;
     }
     for (const char* type : doctor::kPolicyTypes) {
-        EXPECT_NE(readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/vantrel.te").find(type),
-                  std::string::npos) << type;
+        EXPECT_NE(
+            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/vantrel.te").find(type),
+            std::string::npos)
+            << type;
     }
 }
 

@@ -121,20 +121,25 @@ class FrameCounter {
             if (frames.empty()) return;
             text += std::string("; ") + kind;
             for (const auto& [key, count] : frames) {
-                text += " " + (letters && key >= 0x20 && key < 0x7f ? std::string(1, static_cast<char>(key))
-                                                                  : std::to_string(key)) +
-                        "=" + std::to_string(count);
+                text +=
+                    " " +
+                    (letters && key >= 0x20 && key < 0x7f ? std::string(1, static_cast<char>(key))
+                                                          : std::to_string(key)) +
+                    "=" + std::to_string(count);
             }
         };
         counts("standard", standard_, true);
         counts("extended", extended_, false);
-        if (checksumFailures_ > 0) text += "; " + std::to_string(checksumFailures_) + " checksum failures";
+        if (checksumFailures_ > 0)
+            text += "; " + std::to_string(checksumFailures_) + " checksum failures";
         if (stray_ > 0) text += "; " + std::to_string(stray_) + " stray bytes";
-        for (const auto& [letter, name] : {std::pair<int, const char*>{'M', "motion"}, {'L', "light"}}) {
+        for (const auto& [letter, name] :
+             {std::pair<int, const char*>{'M', "motion"}, {'L', "light"}}) {
             auto found = standard_.find(letter);
             if (found == standard_.end() || seconds <= 0) continue;
             char rate[48];
-            snprintf(rate, sizeof rate, "; %s %.1f/s", name, static_cast<double>(found->second) / seconds);
+            snprintf(rate, sizeof rate, "; %s %.1f/s", name,
+                     static_cast<double>(found->second) / seconds);
             text += rate;
         }
         if (state_ != State::Lead) text += "; the last frame was cut short";
@@ -223,10 +228,11 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy) {
     char image[PATH_MAX];
     bool development = isDevelopmentImage(resolvePath(kPathFirmwareImage, image, sizeof image));
     bool wouldFlash = version != requiredVersion() && !development;
-    r.detail = "firmware " + version + ", comm error " + std::to_string(commError) + "; the daemon " +
-               (wouldFlash ? "would flash it to " + requiredVersion()
-                           : std::string("would not flash it") +
-                                 (development ? " (development image)" : ""));
+    r.detail =
+        "firmware " + version + ", comm error " + std::to_string(commError) + "; the daemon " +
+        (wouldFlash
+             ? "would flash it to " + requiredVersion()
+             : std::string("would not flash it") + (development ? " (development image)" : ""));
     for (const std::string& command : recordedShellCommands) {
         r.detail += "; the daemon would broadcast: " + command;
     }
@@ -274,7 +280,8 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
         ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
         answered = sendCommand(command, true) == 1;
     }
-    bool bytesDuringExchange = command[0] != kIdentify;  // the exchange leaves its last lead byte there
+    bool bytesDuringExchange =
+        command[0] != kIdentify;  // the exchange leaves its last lead byte there
     FrameCounter counter;
     bool hungUp = !listen(gState.serialFd, listenSeconds, &counter);
     closeSerial();
@@ -290,13 +297,16 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
         r.detail = "answers with garbage: no whole frame; " + counted;
         r.fix = "wrong baud rate or wiring, or another device on this UART";
     } else if (bytesDuringExchange) {
-        r.detail = "answered, but no whole acknowledgement and version reply within the "
-                   "exchange's limit (a frame cut short?); then silent, " + counted;
+        r.detail =
+            "answered, but no whole acknowledgement and version reply within the "
+            "exchange's limit (a frame cut short?); then silent, " +
+            counted;
         r.fix = "reset the board (see reset-line) and probe again; check the wiring";
     } else if (loaderAnswers()) {
         r.verdict = Verdict::Warn;
-        r.detail = "the firmware is silent, its bootstrap loader answers: the board is in its "
-                   "loader; the daemon would flash it at start";
+        r.detail =
+            "the firmware is silent, its bootstrap loader answers: the board is in its "
+            "loader; the daemon would flash it at start";
         r.fix = "let the daemon flash it (it needs the image and bslsh)";
     } else {
         r.detail = "silent: neither the firmware nor its bootstrap loader answers; " + counted;

@@ -121,7 +121,8 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
-    std::string fix = std::string("install ") + name + " in " + folder + ", executable (" + purpose + ")";
+    std::string fix =
+        std::string("install ") + name + " in " + folder + ", executable (" + purpose + ")";
     if (!notExecutable.empty()) {
         return result(name, Verdict::Fail,
                       notExecutable + " is not executable for " + survey.user.name + "; " + whose,
@@ -133,11 +134,13 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
 // ---- one check each
 
 CheckResult checkSerialDevice(const Survey& survey) {
-    const char* fix = "the daemon's user must read and write the UART: ueventd.rc line "
-                      "\"/dev/ttymxc1 0660 system system\", or -p the right device";
+    const char* fix =
+        "the daemon's user must read and write the UART: ueventd.rc line "
+        "\"/dev/ttymxc1 0660 system system\", or -p the right device";
     struct stat node;
     std::string detail;
-    if (!lookAt(survey.device, &node, &detail)) return result("serial-device", Verdict::Fail, detail, fix);
+    if (!lookAt(survey.device, &node, &detail))
+        return result("serial-device", Verdict::Fail, detail, fix);
     detail += ": " + kindOf(node) + ", " + describeNode(node);
     if (!S_ISCHR(node.st_mode)) {
         return result("serial-device", Verdict::Fail, detail + "; not a character device", fix);
@@ -185,7 +188,9 @@ CheckResult checkSerialHolders(const Survey& survey) {
     }
     DeviceHolders holders = deviceHolders(survey, survey.device, node);
     std::string detail;
-    auto add = [&detail](const std::string& part) { detail += (detail.empty() ? "" : "; ") + part; };
+    auto add = [&detail](const std::string& part) {
+        detail += (detail.empty() ? "" : "; ") + part;
+    };
     if (!holders.daemons.empty()) add("the daemon: " + pidList(holders.daemons));
     if (!holders.boardSide.empty()) {
         add("the far end of this pseudo-terminal: " + pidList(holders.boardSide));
@@ -203,12 +208,14 @@ CheckResult checkSerialHolders(const Survey& survey) {
 
 CheckResult checkResetLine(const Survey& survey) {
     std::string path = resolved(kPathResetLine);
-    const char* exportFix = "export GPIO 101 as an output at boot (write /sys/class/gpio/export "
-                            "101, then direction out) and give its value to the daemon's user";
+    const char* exportFix =
+        "export GPIO 101 as an output at boot (write /sys/class/gpio/export "
+        "101, then direction out) and give its value to the daemon's user";
     struct stat node;
     std::string detail;
     if (!lookAt(path, &node, &detail)) {
-        return result("reset-line", Verdict::Fail, detail + " (the line is not exported)", exportFix);
+        return result("reset-line", Verdict::Fail, detail + " (the line is not exported)",
+                      exportFix);
     }
     detail += ": " + kindOf(node) + ", " + describeNode(node);
     std::optional<std::string> value = readFirstLine(path);
@@ -243,25 +250,33 @@ std::string imageVersion(const std::string& text) {
 
 CheckResult checkFirmwareImage(const Survey& survey) {
     std::string path = resolved(kPathFirmwareImage);
-    const char* shipFix = "ship the board's image as /vendor/.sensor/sensor.hex, readable by the daemon";
+    const char* shipFix =
+        "ship the board's image as /vendor/.sensor/sensor.hex, readable by the daemon";
     struct stat node;
     std::string detail;
     if (!lookAt(path, &node, &detail)) {
-        return result("firmware-image", Verdict::Fail, detail + " (no image: a board that needs "
-                      "flashing cannot be flashed)", shipFix);
+        return result("firmware-image", Verdict::Fail,
+                      detail +
+                          " (no image: a board that needs "
+                          "flashing cannot be flashed)",
+                      shipFix);
     }
-    detail += ": " + kindOf(node) + ", " + describeNode(node) + ", " + std::to_string(node.st_size) + " bytes";
+    detail += ": " + kindOf(node) + ", " + describeNode(node) + ", " +
+              std::to_string(node.st_size) + " bytes";
     std::optional<std::string> text = readRegularFile(path);
     if (!S_ISREG(node.st_mode) || !modePermits(node, survey.user, 4) || !text) {
-        return result("firmware-image", Verdict::Fail, detail + "; not readable by " + survey.user.name, shipFix);
+        return result("firmware-image", Verdict::Fail,
+                      detail + "; not readable by " + survey.user.name, shipFix);
     }
     if (isDevelopmentImage(path.c_str())) {
-        return result("firmware-image", Verdict::Warn,
-                      detail + "; development marker: the daemon never flashes the board",
-                      "ship the real image in place of the marker when the panel leaves development");
+        return result(
+            "firmware-image", Verdict::Warn,
+            detail + "; development marker: the daemon never flashes the board",
+            "ship the real image in place of the marker when the panel leaves development");
     }
     std::string version = imageVersion(*text);
-    if (version.empty()) return result("firmware-image", Verdict::Ok, detail + "; names no version");
+    if (version.empty())
+        return result("firmware-image", Verdict::Ok, detail + "; names no version");
     detail += "; names version " + quoted(version);
     if (version != requiredVersion()) {
         return result("firmware-image", Verdict::Warn,
@@ -293,7 +308,8 @@ CheckResult checkProperties() {
     }
     char version[kPropertyValueMax];
     platformPropertyGet(kVersionProperty, version, "");
-    detail += std::string("; ") + kVersionProperty + "=" + (*version == '\0' ? "unset" : quoted(version));
+    detail +=
+        std::string("; ") + kVersionProperty + "=" + (*version == '\0' ? "unset" : quoted(version));
     if (unclear.empty()) return result("properties", Verdict::Ok, detail);
     return result("properties", Verdict::Warn, detail + "; " + unclear + " read as no",
                   "set true or false (or a number: above 0 is yes)");
@@ -314,7 +330,8 @@ Streams forwardedStreams(const Survey& survey, std::string* source) {
     streams.light = lightGiven || queryBoolProperty(kLightProperty) != 0;
     *source = std::string("motion ") + (streams.motion ? "forwarded" : "not forwarded") +
               (motionGiven ? " (-m)" : " (property)") + ", light " +
-              (streams.light ? "forwarded" : "not forwarded") + (lightGiven ? " (-l)" : " (property)");
+              (streams.light ? "forwarded" : "not forwarded") +
+              (lightGiven ? " (-l)" : " (property)");
     *source += optionsKnown ? ", from pid " + std::to_string(daemon->pid) + "'s options"
                             : ", no daemon running";
     return streams;
@@ -325,8 +342,9 @@ CheckResult checkStreams(const Survey& survey) {
     Streams streams = forwardedStreams(survey, &detail);
     if (streams.motion || streams.light) return result("streams", Verdict::Ok, detail);
     return result("streams", Verdict::Fail,
-                  detail + "; none forwarded: the daemon ends after start-up and init restarts "
-                           "it in a loop",
+                  detail +
+                      "; none forwarded: the daemon ends after start-up and init restarts "
+                      "it in a loop",
                   "start it with -m and/or -l (android/vantrel.rc), or set "
                   "com.zyn.vantrel.motion / .light to true");
 }
@@ -367,7 +385,8 @@ CheckResult checkPipes(const Survey& survey) {
                 detail += "; " + survey.user.name + " cannot make it in " + folder;
                 worse(Verdict::Fail, "let the daemon's user write " + folder);
             } else if (!survey.daemons.empty()) {
-                worse(Verdict::Fail, "the daemon did not make its FIFO: restart it and read its log");
+                worse(Verdict::Fail,
+                      "the daemon did not make its FIFO: restart it and read its log");
             } else {
                 detail += " (the daemon makes it at start)";
             }
@@ -397,8 +416,10 @@ CheckResult checkPipes(const Survey& survey) {
             detail += "; no reader: its values are dropped";
             // A reader that opens without O_NONBLOCK waits in open() until the
             // daemon opens to write; /proc cannot say which FIFO it waits for.
-            if (!opening.empty()) detail += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
-            worse(Verdict::Warn, "start the panel's reader of the FIFO (its values are lost meanwhile)");
+            if (!opening.empty())
+                detail += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
+            worse(Verdict::Warn,
+                  "start the panel's reader of the FIFO (its values are lost meanwhile)");
         } else {
             detail += "; no reader (stream not forwarded)";
         }
@@ -410,10 +431,11 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
                         const CheckResult& device) {
     std::string state = serviceState();
     std::string initWords = state.empty() ? "" : "; init.svc.vantrel=" + quoted(state);
-    std::string cause = streams.verdict == Verdict::Fail  ? "no stream is forwarded (see streams)"
-                        : device.verdict == Verdict::Fail ? "it cannot open its UART (see serial-device)"
-                                                          : "the board did not answer, or was "
-                                                            "flashed (try --probe-board)";
+    std::string cause = streams.verdict == Verdict::Fail ? "no stream is forwarded (see streams)"
+                        : device.verdict == Verdict::Fail
+                            ? "it cannot open its UART (see serial-device)"
+                            : "the board did not answer, or was "
+                              "flashed (try --probe-board)";
     if (survey.daemons.empty()) {
         std::string detail = "no vantrel process of this setup" + initWords;
         if (state == "restarting") detail += "; likely cause: " + cause;
@@ -433,11 +455,13 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
     }
     detail += initWords;
     if (survey.daemons.size() > 1) {
-        return result("daemon", Verdict::Warn, detail + "; more than one daemon: they split the port's bytes",
+        return result("daemon", Verdict::Warn,
+                      detail + "; more than one daemon: they split the port's bytes",
                       "stop all but one");
     }
     if (state == "restarting") {
-        return result("daemon", Verdict::Warn, detail + "; init restarts it, likely cause: " + cause,
+        return result("daemon", Verdict::Warn,
+                      detail + "; init restarts it, likely cause: " + cause,
                       "mend what the named row shows; logcat -s Vantrel has its last words");
     }
     return result("daemon", Verdict::Ok, detail);

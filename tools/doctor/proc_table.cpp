@@ -56,7 +56,8 @@ std::vector<std::string> splitNul(const std::string& text) {
 
 // The number after "name:" in /proc/PID/fdinfo/FD, in `base`; -1 when absent.
 long fdinfoField(pid_t pid, int fd, const char* name, int base) {
-    std::optional<std::string> text = readRegularFile(procPath(pid, "fdinfo/") + std::to_string(fd));
+    std::optional<std::string> text =
+        readRegularFile(procPath(pid, "fdinfo/") + std::to_string(fd));
     if (!text) return -1;
     std::string key = std::string("\n") + name + ":";
     size_t at = ("\n" + *text).find(key);
@@ -116,7 +117,8 @@ std::string commandName(pid_t pid) {
 
 std::optional<std::string> environValue(pid_t pid, const char* name) {
     std::string prefix = std::string(name) + "=";
-    for (const std::string& entry : splitNul(readRegularFile(procPath(pid, "environ")).value_or(""))) {
+    for (const std::string& entry :
+         splitNul(readRegularFile(procPath(pid, "environ")).value_or(""))) {
         if (entry.compare(0, prefix.size(), prefix) == 0) return entry.substr(prefix.size());
     }
     return std::nullopt;

@@ -15,10 +15,10 @@ namespace vantrel::doctor {
 struct OpenFile {
     pid_t pid = 0;
     int fd = -1;
-    dev_t dev = 0;   // file system of the inode
-    ino_t ino = 0;   // the inode
-    dev_t rdev = 0;  // device number of a device node
-    mode_t type = 0; // S_IFMT bits
+    dev_t dev = 0;    // file system of the inode
+    ino_t ino = 0;    // the inode
+    dev_t rdev = 0;   // device number of a device node
+    mode_t type = 0;  // S_IFMT bits
 };
 
 struct ProcessTable {

@@ -78,7 +78,8 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, bool colour)
         std::string verdict = verdictName(r.verdict);
         std::string padding(kVerdictColumn - verdict.size(), ' ');
         if (colour) verdict = colourOf(r.verdict) + verdict + "\033[0m";
-        std::string name = r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
+        std::string name =
+            r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
         printIndented(out, r.detail, name + verdict + padding);
         if (!r.fix.empty()) printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '));
     }

@@ -16,8 +16,8 @@ constexpr char kTtyType[] = "vantrel_tty_device";
 constexpr char kResetLineType[] = "sysfs_vantrel_gpio";
 // Every type of the daemon's policy: a denial naming one of them is ours.
 constexpr const char* kPolicyTypes[] = {
-    kDaemonDomain,     "vantrel_exec",          kTtyType,
-    kResetLineType,    "vantrel_pipe_file",     "vantrel_firmware_file",
+    kDaemonDomain,        "vantrel_exec",         kTtyType,
+    kResetLineType,       "vantrel_pipe_file",    "vantrel_firmware_file",
     "vantrel_bslsh_exec", "vantrel_version_prop", "vantrel_config_prop",
 };
 

@@ -14,8 +14,8 @@ namespace vantrel::doctor {
 namespace {
 
 constexpr char kEnforceFile[] = "/sys/fs/selinux/enforce";
-constexpr int kKlogReadAll = 3;     // SYSLOG_ACTION_READ_ALL: reads, leaves the log as it is
-constexpr int kKlogBufferSize = 10; // SYSLOG_ACTION_SIZE_BUFFER
+constexpr int kKlogReadAll = 3;      // SYSLOG_ACTION_READ_ALL: reads, leaves the log as it is
+constexpr int kKlogBufferSize = 10;  // SYSLOG_ACTION_SIZE_BUFFER
 constexpr size_t kDenialsShown = 3;
 
 // The value of `key=` in an audit record (quotes dropped), "" when absent.
@@ -124,11 +124,10 @@ CheckResult checkSelinux(const Survey& survey) {
     result.detail = enforcing ? "enforcing" : "permissive";
     bool labelsRight = true;
     for (const DaemonProcess& daemon : survey.daemons) {
-        std::string attr = readRegularFile("/proc/" + std::to_string(daemon.pid) + "/attr/current")
-                               .value_or("");
+        std::string attr =
+            readRegularFile("/proc/" + std::to_string(daemon.pid) + "/attr/current").value_or("");
         labelsRight &= labelMatches("pid " + std::to_string(daemon.pid) + " runs as",
-                                    attr.substr(0, attr.find('\0')), kDaemonDomain,
-                                    &result.detail);
+                                    attr.substr(0, attr.find('\0')), kDaemonDomain, &result.detail);
     }
     char buffer[PATH_MAX];
     const char* resetLine = resolvePath(kPathResetLine, buffer, sizeof buffer);
@@ -151,12 +150,14 @@ CheckResult checkSelinux(const Survey& survey) {
     }
     if (!labelsRight) {
         result.verdict = Verdict::Fail;
-        result.fix = "relabel (restorecon PATH) or correct file_contexts/genfs_contexts in "
-                     "android/sepolicy; the daemon must run from /vendor/bin/vantrel (vantrel_exec)";
+        result.fix =
+            "relabel (restorecon PATH) or correct file_contexts/genfs_contexts in "
+            "android/sepolicy; the daemon must run from /vendor/bin/vantrel (vantrel_exec)";
     } else if (!denials.empty()) {
         result.verdict = enforcing ? Verdict::Fail : Verdict::Warn;
-        result.fix = "allow what is denied in android/sepolicy/vantrel.te, or fix the label the "
-                     "denial names";
+        result.fix =
+            "allow what is denied in android/sepolicy/vantrel.te, or fix the label the "
+            "denial names";
     }
     return result;
 }
