@@ -142,6 +142,7 @@ struct World {
     std::string path = h.path("bin") + ":" + ProcessHarness::standInDirectory() + ":/usr/bin:/bin";
     FifoReader prox, light;
     pid_t holder = -1;
+    std::unique_ptr<ProcessHarness> other;  // a daemon that is not this setup's
 
     World() {
         h.writeFirmwareImage("1.6.25");
@@ -216,9 +217,22 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          "firmware-image", "warn", "development marker"},
         {"no image", [](World& s) { unlink(s.h.path("vendor/.sensor/sensor.hex").c_str()); },
          "firmware-image", "fail", "no image"},
-        {"no properties, no daemon",
-         [](World& s) { std::filesystem::remove_all(s.h.path("properties")); }, "streams", "fail",
-         "none forwarded"},
+        {"no properties, a daemon of another root only",
+         [](World& s) {
+             std::filesystem::remove_all(s.h.path("properties"));
+             s.other = std::make_unique<ProcessHarness>();
+             ASSERT_TRUE(s.other->start({"-m", "-l"}));
+             ASSERT_TRUE(s.other->openFifo("pipeProx", 5000ms).isOpen());  // it runs by now
+         },
+         "streams", "fail", "none forwarded"},
+        {"property neither true, false nor a number",
+         [](World& s) { s.h.setProperty("com.zyn.vantrel.nfc", "yes"); }, "properties", "warn",
+         "com.zyn.vantrel.nfc read as no"},
+        {"image of another version", [](World& s) { s.h.writeFirmwareImage("1.6.24"); },
+         "firmware-image", "warn", "would flash the board at every start"},
+        {"reset line an input",
+         [](World& s) { s.h.writeFile("sys/class/gpio/gpio101/direction", "in\n"); }, "reset-line",
+         "warn", "would not reach the board"},
         {"FIFO a regular file",
          [](World& s) {
              s.prox = {};
@@ -234,6 +248,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          "pipes", "warn", "no reader"},
         {"clean, daemon running",
          [](World& s) {
+             std::filesystem::remove_all(s.h.path("properties"));  // streams from the options alone
              ASSERT_TRUE(s.h.start({"-m", "-l"}));
              ASSERT_TRUE(s.h.board().waitForCommand('N', 10000ms).has_value());
          },

@@ -207,12 +207,10 @@ bool listen(int fd, double seconds, FrameCounter* counter) {
 bool loaderAnswers() {
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+    if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return false;  // never into the report
     bool answers = bslCommCheck() == 0;
-    if (saved >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-    }
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
     return answers;
 }
 
