@@ -214,22 +214,16 @@ bool loaderAnswers() {
     return answers;
 }
 
-std::string requiredVersion() {
-    char text[kVersionTextSize];
-    snprintf(text, sizeof text, "%d.%d.%d", kRequiredMajor, kRequiredMinor, kRequiredPatch);
-    return text;
-}
-
 CheckResult identified(CheckResult r, const std::string& counted, bool noisy) {
     std::string version = gState.boardVersion;
     int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
     char image[PATH_MAX];
     bool development = isDevelopmentImage(resolvePath(kPathFirmwareImage, image, sizeof image));
-    bool wouldFlash = version != requiredVersion() && !development;
+    bool wouldFlash = version != requiredFirmwareVersion() && !development;
     r.detail =
         "firmware " + version + ", comm error " + std::to_string(commError) + "; the daemon " +
         (wouldFlash
-             ? "would flash it to " + requiredVersion()
+             ? "would flash it to " + requiredFirmwareVersion()
              : std::string("would not flash it") + (development ? " (development image)" : ""));
     for (const std::string& command : recordedShellCommands) {
         r.detail += "; the daemon would broadcast: " + command;

@@ -77,6 +77,8 @@ struct DeviceHolders {
 };
 DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
                             const struct stat& node);
+// "1.6.25": the one firmware version the daemon accepts.
+std::string requiredFirmwareVersion();
 // "pid 12 (sleep)".
 std::string describeProcess(pid_t pid);
 

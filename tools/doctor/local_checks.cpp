@@ -41,11 +41,6 @@ std::string pidList(const std::vector<pid_t>& pids) {
     return text;
 }
 
-std::string requiredVersion() {
-    return std::to_string(kRequiredMajor) + "." + std::to_string(kRequiredMinor) + "." +
-           std::to_string(kRequiredPatch);
-}
-
 // "up 2 h 3 min", "up 41 s".
 std::string uptimeText(double seconds) {
     if (seconds < 0) return "uptime unknown";
@@ -278,11 +273,11 @@ CheckResult checkFirmwareImage(const Survey& survey) {
     if (version.empty())
         return result("firmware-image", Verdict::Ok, detail + "; names no version");
     detail += "; names version " + quoted(version);
-    if (version != requiredVersion()) {
+    if (version != requiredFirmwareVersion()) {
         return result("firmware-image", Verdict::Warn,
-                      detail + ": the daemon requires " + requiredVersion() +
+                      detail + ": the daemon requires " + requiredFirmwareVersion() +
                           ", so it would flash the board at every start",
-                      "ship the image of firmware " + requiredVersion());
+                      "ship the image of firmware " + requiredFirmwareVersion());
     }
     return result("firmware-image", Verdict::Ok, detail);
 }

@@ -12,17 +12,9 @@ constexpr size_t kVerdictColumn = 6;
 constexpr size_t kTextColumn = kCheckColumn + kVerdictColumn;
 
 const char* colourOf(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Ok:
-            return "\033[32m";
-        case Verdict::Warn:
-            return "\033[33m";
-        case Verdict::Fail:
-            return "\033[31m";
-        case Verdict::Skip:
-            break;
-    }
-    return "\033[2m";
+    // green, yellow, red, dim: in Verdict's order
+    static const char* const kColours[] = {"\033[32m", "\033[33m", "\033[31m", "\033[2m"};
+    return kColours[static_cast<int>(verdict)];
 }
 
 // Cuts `text` into lines of at most `width` characters at blanks (a longer

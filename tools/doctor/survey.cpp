@@ -9,6 +9,7 @@
 #include "common/daemon_state.h"
 #include "common/paths.h"
 #include "daemon/options.h"
+#include "firmware/board_identification.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 
@@ -87,17 +88,8 @@ Survey takeSurvey(const std::string& device) {
 }
 
 const char* verdictName(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Ok:
-            return "ok";
-        case Verdict::Warn:
-            return "warn";
-        case Verdict::Fail:
-            return "fail";
-        case Verdict::Skip:
-            return "skip";
-    }
-    return "?";
+    static const char* const kNames[] = {"ok", "warn", "fail", "skip"};  // in Verdict's order
+    return kNames[static_cast<int>(verdict)];
 }
 
 Identity currentUser() {
@@ -167,6 +159,11 @@ std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node) {
         if (same) holders.push_back(file);
     }
     return holders;
+}
+
+std::string requiredFirmwareVersion() {
+    return std::to_string(kRequiredMajor) + "." + std::to_string(kRequiredMinor) + "." +
+           std::to_string(kRequiredPatch);
 }
 
 std::string describeProcess(pid_t pid) {
