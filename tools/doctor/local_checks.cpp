@@ -81,7 +81,8 @@ std::string kindOf(const struct stat& node) {
 }
 
 CheckResult result(const char* name, Verdict verdict, std::string detail, std::string fix = "") {
-    return CheckResult{name, verdict, std::move(detail), verdict == Verdict::Ok ? "" : fix};
+    if (verdict == Verdict::Ok) fix.clear();
+    return CheckResult{name, verdict, std::move(detail), std::move(fix)};
 }
 
 // ---- the search path of the daemon and its tools
@@ -112,7 +113,9 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
         if (modePermits(node, survey.user, 1)) {
-            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
+            std::string found = path;
+            found += " (" + describeNode(node) + "), ";
+            return result(name, Verdict::Ok, found + whose);
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }

@@ -72,13 +72,14 @@ void scanDescriptors(pid_t pid, ProcessTable* table) {
         if (errno != ENOENT) ++table->unreadable;  // gone meanwhile is no news
         return;
     }
+    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (struct dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         struct stat info;
         if (stat((folder + "/" + entry->d_name).c_str(), &info) != 0) continue;
         OpenFile file;
         file.pid = pid;
-        file.fd = atoi(entry->d_name);
+        file.fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
         file.dev = info.st_dev;
         file.ino = info.st_ino;
         file.rdev = info.st_rdev;
@@ -95,6 +96,7 @@ ProcessTable scanProcesses() {
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return table;
     pid_t self = getpid();
+    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (struct dirent* entry = readdir(proc)) {
         char* end = nullptr;
         long pid = strtol(entry->d_name, &end, 10);

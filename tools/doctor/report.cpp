@@ -69,10 +69,11 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, bool colour)
     for (const CheckResult& r : results) {
         std::string verdict = verdictName(r.verdict);
         std::string padding(kVerdictColumn - verdict.size(), ' ');
-        if (colour) verdict = colourOf(r.verdict) + verdict + "\033[0m";
+        if (colour) verdict = std::string(colourOf(r.verdict)).append(verdict).append("\033[0m");
         std::string name =
             r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
-        printIndented(out, r.detail, name + verdict + padding);
+        name += verdict;
+        printIndented(out, r.detail, name + padding);
         if (!r.fix.empty()) printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '));
     }
 }
