@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,13 @@ struct Survey {
     std::string device;                  // the serial device the daemon opens
     ProcessTable processes;
 };
+
+// The arguments after the daemon's program name in a process's command line,
+// nullopt when it runs no daemon ("vantrel" or the test build
+// "vantrel-traced"). Under an emulator the command line is the emulator's
+// ("qemu-arm /b/vantrel /b/vantrel -m": the program and its argv[0] side by
+// side), so argv[0] alone cannot tell.
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args);
 
 // Scans /proc and finds the daemons; `device` is the doctor's -p, or empty.
 Survey takeSurvey(const std::string& device);

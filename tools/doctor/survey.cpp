@@ -28,18 +28,6 @@ bool isDaemonProgram(const std::string& arg) {
     return false;
 }
 
-// Where the daemon's own argv starts in a command line. Under an emulator the
-// command line is the emulator's: "qemu-arm /b/vantrel /b/vantrel -m", with
-// the program and its argv[0] side by side. -1 when no daemon is named.
-long daemonArgvStart(const std::vector<std::string>& args) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!isDaemonProgram(args[i])) continue;
-        while (i + 1 < args.size() && isDaemonProgram(args[i + 1])) ++i;
-        return static_cast<long>(i);
-    }
-    return -1;
-}
-
 // Reads the options as the daemon did at its start, with its own parser,
 // then puts the shared state back as it was.
 void readDaemonOptions(DaemonProcess* daemon) {
@@ -62,17 +50,25 @@ void readDaemonOptions(DaemonProcess* daemon) {
 
 }  // namespace
 
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (!isDaemonProgram(args[i])) continue;
+        while (i + 1 < args.size() && isDaemonProgram(args[i + 1])) ++i;
+        return std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end());
+    }
+    return std::nullopt;
+}
+
 Survey takeSurvey(const std::string& device) {
     Survey survey;
     survey.user = daemonIdentity();
     survey.processes = scanProcesses();
     for (pid_t pid : survey.processes.pids) {
-        std::vector<std::string> args = commandLine(pid);
-        long start = daemonArgvStart(args);
-        if (start < 0 || !belongsToThisSetup(pid)) continue;
+        std::optional<std::vector<std::string>> options = daemonArguments(commandLine(pid));
+        if (!options || !belongsToThisSetup(pid)) continue;
         DaemonProcess daemon;
         daemon.pid = pid;
-        daemon.options.assign(args.begin() + start + 1, args.end());
+        daemon.options = *options;
         daemon.upSeconds = secondsRunning(pid);
         readDaemonOptions(&daemon);
         survey.daemons.push_back(daemon);
