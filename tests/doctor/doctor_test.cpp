@@ -143,7 +143,7 @@ struct World {
     FifoReader prox, light;
     pid_t holder = -1;
     std::unique_ptr<ProcessHarness> other;  // a daemon that is not this setup's
-    int writer = -1;                        // a write end alone on pipeProx
+    int writers[2] = {-1, -1};              // write ends alone on the FIFOs
 
     World() {
         h.writeFirmwareImage("1.6.25");
@@ -156,7 +156,9 @@ struct World {
     }
     ~World() {
         if (holder > 0 && kill(holder, SIGKILL) == 0) waitpid(holder, nullptr, 0);
-        if (writer >= 0) close(writer);
+        for (int writer : writers) {
+            if (writer >= 0) close(writer);
+        }
     }
     std::string device() const {
         char real[PATH_MAX];
@@ -244,13 +246,16 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
              s.h.writeFile("data/pipeProx", "");
          },
          "pipes", "fail", "a regular file"},
-        {"FIFOs without a reader, one with a writer",
+        {"FIFOs with a writer and no reader",
          [](World& s) {
              s.prox = {};
              s.light = {};
-             int reader = open(s.h.path("data/pipeProx").c_str(), O_RDONLY | O_NONBLOCK);
-             s.writer = open(s.h.path("data/pipeProx").c_str(), O_WRONLY | O_NONBLOCK);
-             close(reader);
+             for (int i = 0; i < 2; ++i) {
+                 std::string fifo = s.h.path(i == 0 ? "data/pipeProx" : "data/pipeLight");
+                 int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                 s.writers[i] = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                 close(reader);
+             }
          },
          "pipes", "warn", "no reader"},
         {"clean, daemon running",
