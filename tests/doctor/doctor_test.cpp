@@ -340,8 +340,8 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         {"garbage flood",
          [](sb::SimulatedBoard& b) {
              b.setResponse('i', sb::garbage(64));
-             b.startStream(
-                 2ms,
+             b.startStream(  // 72 bytes every 6 ms: the line's whole 115200 baud
+                 6ms,
                  [] {
                      return sb::concat(sb::garbage(64, 7), sb::withBadChecksum(sb::motion(1, 2)));
                  },
