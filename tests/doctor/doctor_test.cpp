@@ -307,6 +307,7 @@ struct BoardRow {
     std::function<void(simboard::SimulatedBoard&)> set;
     const char* verdict;
     std::vector<std::string> detail;
+    bool portHeld = false;  // `sleep` holds the port meanwhile
 };
 
 TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
@@ -355,11 +356,17 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
          },
          "fail",
          {"cut short"}},
+        {"port held",
+         [](sb::SimulatedBoard&) {},
+         "fail",
+         {"held by pid", "(sleep): not probed"},
+         true},
     };
     for (const BoardRow& row : rows) {
         SCOPED_TRACE(row.board);
         World s;
         row.set(s.h.board());
+        if (row.portHeld) s.holdDevice();
         DoctorRun run = runDoctor(s.h, {"--json", "--probe-board", "--listen", "0.5"}, s.path);
         Entry e = run.of("board");
         EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];
