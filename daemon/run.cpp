@@ -30,11 +30,6 @@ namespace {
 constexpr unsigned kStartPauseSeconds = 5;
 constexpr unsigned kRestartPauseSeconds = 60;
 
-constexpr char kLedProperty[] = "com.zyn.vantrel.led";
-constexpr char kNfcProperty[] = "com.zyn.vantrel.nfc";
-constexpr char kMotionProperty[] = "com.zyn.vantrel.motion";
-constexpr char kLightProperty[] = "com.zyn.vantrel.light";
-
 constexpr uint8_t kCommandLed = 'D';
 constexpr uint8_t kCommandNfc = 'N';
 

@@ -3,6 +3,12 @@
 
 namespace vantrel {
 
+// The settings read from system properties where no option decides.
+constexpr char kLedProperty[] = "com.zyn.vantrel.led";
+constexpr char kNfcProperty[] = "com.zyn.vantrel.nfc";
+constexpr char kMotionProperty[] = "com.zyn.vantrel.motion";
+constexpr char kLightProperty[] = "com.zyn.vantrel.light";
+
 // Everything main does; returns the process exit status.
 int runDaemon(int argc, char** argv);
 

@@ -20,9 +20,6 @@ namespace vantrel {
 namespace {
 
 constexpr int kIdentifyAttempts = 10;
-constexpr int kRequiredMajor = 1;
-constexpr int kRequiredMinor = 6;
-constexpr int kRequiredPatch = 25;
 constexpr unsigned kRestartPauseSeconds = 5;
 
 // Up to ten identification exchanges; a failed exchange is followed by a

@@ -6,6 +6,11 @@ namespace vantrel {
 
 constexpr char kVersionProperty[] = "sys.com.zyn.sensor.version";
 
+// The one firmware version the daemon accepts; any other is flashed.
+constexpr int kRequiredMajor = 1;
+constexpr int kRequiredMinor = 6;
+constexpr int kRequiredPatch = 25;
+
 // 1 when the board answered with its version and no upgrade was tried; 0 when
 // the board cannot be used. After a successful upgrade the process ends with
 // status 0, to be started again on the new firmware.

@@ -1,0 +1,311 @@
+// --probe-board: the daemon's own identification exchange, once and without
+// a reset pulse, then a count of what the board sends. The version reply goes
+// through the daemon's handlers as it would at start; the broadcast they run
+// is only recorded (the binary wraps runShellCommand at link time), and no
+// stream is forwarded, so nothing reaches the FIFOs.
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/daemon_state.h"
+#include "common/paths.h"
+#include "firmware/board_control.h"
+#include "firmware/board_identification.h"
+#include "firmware/image_marker.h"
+#include "link/command_exchange.h"
+#include "link/framing.h"
+#include "link/serial_port.h"
+#include "platform/platform.h"
+#include "tools/doctor/doctor.h"
+
+namespace {
+std::vector<std::string> recordedShellCommands;
+}  // namespace
+
+// The daemon's shell runner, replaced in the doctor binary: the broadcast is
+// shown, not sent.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the linker's --wrap gives it
+extern "C" int __wrap__ZN7vantrel15runShellCommandEPKc(const char* command) {
+    recordedShellCommands.emplace_back(command);
+    return 0;
+}
+
+namespace vantrel::doctor {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The exchange may take twice its own wait for the ACK (four waits of 0.5 s):
+// a reply cut short would otherwise hold it inside a frame read for ever.
+constexpr long kExchangeLimitSeconds = 4;
+constexpr long kAlarmRepeatMicros = 20000;  // keeps ending waits once the limit has passed
+constexpr uint8_t kIdentify = 'i';
+constexpr uint8_t kLetterVersion = 'I';
+constexpr int kCommErrorByte = 5;
+
+void onAlarm(int) {}
+
+// Interrupts every blocking read and wait of the exchange once `limit` has
+// passed; the exchange then fails as on a read error or a time-out.
+class ExchangeLimit {
+  public:
+    explicit ExchangeLimit(struct timeval limit) {
+        struct sigaction action = {};
+        action.sa_handler = onAlarm;  // no SA_RESTART: the read returns EINTR
+        sigaction(SIGALRM, &action, &previous_);
+        if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
+        struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    ~ExchangeLimit() {
+        struct itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &previous_, nullptr);
+    }
+    ExchangeLimit(const ExchangeLimit&) = delete;
+    ExchangeLimit& operator=(const ExchangeLimit&) = delete;
+
+  private:
+    struct sigaction previous_ = {};
+};
+
+// What arrives, frame by frame, read as the receive loop reads it.
+class FrameCounter {
+  public:
+    void feed(uint8_t byte) {
+        ++bytes_;
+        switch (state_) {
+            case State::Lead:
+                if (byte == kLeadStandard) {
+                    start(State::Standard, kStandardPayloadSize);
+                } else if (byte == kLeadExtended) {
+                    start(State::Length, 2);
+                } else {
+                    ++stray_;
+                }
+                return;
+            case State::Length:
+                length_ = length_ * 256 + byte;
+                if (--needed_ == 0) start(State::Extended, std::min(length_, kMaxPayloadSize));
+                return;
+            case State::Standard:
+            case State::Extended:
+                if (needed_ == 0) return finish(byte);
+                if (first_ < 0) first_ = byte;
+                sum_ = static_cast<uint8_t>(sum_ + byte);
+                --needed_;
+                return;
+        }
+    }
+
+    bool sawWholeFrames() const { return !standard_.empty() || !extended_.empty(); }
+    size_t bytes() const { return bytes_; }
+    bool noisy() const { return checksumFailures_ > 0 || stray_ > 0; }
+
+    std::string summary(double seconds) const {
+        char head[64];
+        snprintf(head, sizeof head, "in %.1f s: %zu bytes", seconds, bytes_);
+        std::string text = head;
+        auto counts = [&text](const char* kind, const std::map<int, size_t>& frames, bool letters) {
+            if (frames.empty()) return;
+            text += std::string("; ") + kind;
+            for (const auto& [key, count] : frames) {
+                text +=
+                    " " +
+                    (letters && key >= 0x20 && key < 0x7f ? std::string(1, static_cast<char>(key))
+                                                          : std::to_string(key)) +
+                    "=" + std::to_string(count);
+            }
+        };
+        counts("standard", standard_, true);
+        counts("extended", extended_, false);
+        if (checksumFailures_ > 0)
+            text += "; " + std::to_string(checksumFailures_) + " checksum failures";
+        if (stray_ > 0) text += "; " + std::to_string(stray_) + " stray bytes";
+        for (const auto& [letter, name] :
+             {std::pair<int, const char*>{'M', "motion"}, {'L', "light"}}) {
+            auto found = standard_.find(letter);
+            if (found == standard_.end() || seconds <= 0) continue;
+            char rate[48];
+            snprintf(rate, sizeof rate, "; %s %.1f/s", name,
+                     static_cast<double>(found->second) / seconds);
+            text += rate;
+        }
+        if (state_ != State::Lead) text += "; the last frame was cut short";
+        return text;
+    }
+
+  private:
+    enum class State { Lead, Length, Standard, Extended };
+
+    void start(State state, int needed) {
+        state_ = state;
+        needed_ = needed;
+        sum_ = 0;
+        first_ = -1;
+        if (state == State::Length) length_ = 0;
+    }
+    void finish(uint8_t checksum) {
+        if (checksum != sum_) {
+            ++checksumFailures_;
+        } else if (state_ == State::Standard) {
+            ++standard_[first_];
+        } else {
+            ++extended_[first_];
+        }
+        state_ = State::Lead;
+    }
+
+    State state_ = State::Lead;
+    int needed_ = 0;
+    int length_ = 0;
+    int first_ = -1;  // command byte, -1 for an empty extended payload
+    uint8_t sum_ = 0;
+    std::map<int, size_t> standard_;  // by letter
+    std::map<int, size_t> extended_;  // by command
+    size_t checksumFailures_ = 0;
+    size_t stray_ = 0;
+    size_t bytes_ = 0;
+};
+
+// Reads what arrives for `seconds`; bounded whatever the board sends.
+// False when the line hung up.
+bool listen(int fd, double seconds, FrameCounter* counter) {
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return true;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        struct timeval limit = {static_cast<time_t>(left.count() / 1000000),
+                                static_cast<suseconds_t>(left.count() % 1000000)};
+        int ready = select(fd + 1, &readable, nullptr, nullptr, &limit);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        uint8_t buffer[512];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        for (ssize_t i = 0; i < got; ++i) counter->feed(buffer[i]);
+    }
+}
+
+// The daemon's own check for the bootstrap loader (bslsh --checkComm). The
+// tool's words go to standard error: standard output is the report's.
+bool loaderAnswers() {
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return false;  // never into the report
+    bool answers = bslCommCheck() == 0;
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    return answers;
+}
+
+CheckResult identified(CheckResult r, const std::string& counted, bool noisy) {
+    std::string version = gState.boardVersion;
+    int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
+    char image[PATH_MAX];
+    bool development = isDevelopmentImage(resolvePath(kPathFirmwareImage, image, sizeof image));
+    bool wouldFlash = version != requiredFirmwareVersion() && !development;
+    r.detail =
+        "firmware " + version + ", comm error " + std::to_string(commError) + "; the daemon " +
+        (wouldFlash
+             ? "would flash it to " + requiredFirmwareVersion()
+             : std::string("would not flash it") + (development ? " (development image)" : ""));
+    for (const std::string& command : recordedShellCommands) {
+        r.detail += "; the daemon would broadcast: " + command;
+    }
+    r.detail += "; " + counted;
+    if (wouldFlash) {
+        r.verdict = Verdict::Warn;
+        r.fix = "let the daemon flash it (it needs the image and bslsh), or ship the image of " +
+                version;
+    } else if (commError != 0 || noisy) {
+        r.verdict = Verdict::Warn;
+        r.fix = "the board reports errors or the line is noisy: check wiring, ground and baud rate";
+    }
+    return r;
+}
+
+}  // namespace
+
+CheckResult probeBoard(const Survey& survey, double listenSeconds) {
+    CheckResult r{"board", Verdict::Fail, "", ""};
+    struct stat node;
+    if (stat(survey.device.c_str(), &node) != 0) {
+        r.detail = survey.device + ": " + strerror(errno);
+        r.fix = "see serial-device";
+        return r;
+    }
+    DeviceHolders holders = deviceHolders(survey, survey.device, node);
+    std::vector<pid_t> others = holders.daemons;
+    others.insert(others.end(), holders.others.begin(), holders.others.end());
+    if (!others.empty()) {
+        for (pid_t pid : others) r.detail += (r.detail.empty() ? "" : ", ") + describeProcess(pid);
+        r.detail = "the port is held by " + r.detail + ": not probed";
+        r.fix = "stop it first (on the panel: stop vantrel), then probe again";
+        return r;
+    }
+    resetDaemonState();  // no stream forwarded: a reading taken as the reply goes nowhere
+    selectSerialDevice(survey.device.c_str());
+    if (reopenSerial() < 0) {
+        r.detail = survey.device + ": cannot open: " + strerror(errno);
+        r.fix = "see serial-device";
+        return r;
+    }
+    uint8_t command[kStandardPayloadSize] = {kIdentify, 0, 0, 0, 0, 0};
+    bool answered;
+    {
+        ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
+        answered = sendCommand(command, true) == 1;
+    }
+    bool bytesDuringExchange =
+        command[0] != kIdentify;  // the exchange leaves its last lead byte there
+    FrameCounter counter;
+    bool hungUp = !listen(gState.serialFd, listenSeconds, &counter);
+    closeSerial();
+    std::string counted = counter.summary(listenSeconds) + (hungUp ? "; the line hung up" : "");
+    if (answered && gState.versionReceived) {
+        r.verdict = Verdict::Ok;
+        return identified(r, counted, counter.noisy());
+    }
+    if (counter.sawWholeFrames()) {
+        r.detail = "no answer to the identification, yet it sends frames; " + counted;
+        r.fix = "is this the sensor board's firmware? A reset (see reset-line) may bring it back";
+    } else if (counter.bytes() > 0) {
+        r.detail = "answers with garbage: no whole frame; " + counted;
+        r.fix = "wrong baud rate or wiring, or another device on this UART";
+    } else if (bytesDuringExchange) {
+        r.detail =
+            "answered, but no whole acknowledgement and version reply within the "
+            "exchange's limit (a frame cut short?); then silent, " +
+            counted;
+        r.fix = "reset the board (see reset-line) and probe again; check the wiring";
+    } else if (loaderAnswers()) {
+        r.verdict = Verdict::Warn;
+        r.detail =
+            "the firmware is silent, its bootstrap loader answers: the board is in its "
+            "loader; the daemon would flash it at start";
+        r.fix = "let the daemon flash it (it needs the image and bslsh)";
+    } else {
+        r.detail = "silent: neither the firmware nor its bootstrap loader answers; " + counted;
+        r.fix = "check the board's power, the TX/RX wiring, the device path and the reset line";
+    }
+    return r;
+}
+
+}  // namespace vantrel::doctor

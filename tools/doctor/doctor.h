@@ -1,0 +1,93 @@
+// vantrel-doctor's checks: each looks at one thing the daemon needs, the way
+// the daemon sees it (its paths, properties, options and serial settings),
+// and says what it saw and, when something is wrong, what to do.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/doctor/doctor_platform.h"
+#include "tools/doctor/proc_table.h"
+
+namespace vantrel::doctor {
+
+enum class Verdict { Ok, Warn, Fail, Skip };
+const char* verdictName(Verdict verdict);
+
+struct CheckResult {
+    std::string check;  // "daemon", "serial-device", ... (the JSON name)
+    Verdict verdict = Verdict::Ok;
+    std::string detail;  // what it saw
+    std::string fix;     // one line for warn and fail, else empty
+};
+
+// A running daemon of this setup and what its command line asks for.
+struct DaemonProcess {
+    pid_t pid = 0;
+    std::vector<std::string> options;  // its arguments after the program name
+    bool optionsUsable = false;        // the daemon would accept them
+    bool motionGiven = false;          // -m
+    bool lightGiven = false;           // -l
+    std::string portPath;              // -p, empty without it
+    double upSeconds = -1;
+};
+
+// What every check may look at, gathered once.
+struct Survey {
+    Identity user;                       // the daemon's user
+    std::vector<DaemonProcess> daemons;  // running daemons of this setup
+    std::string device;                  // the serial device the daemon opens
+    ProcessTable processes;
+};
+
+// The arguments after the daemon's program name in a process's command line,
+// nullopt when it runs no daemon ("vantrel" or the test build
+// "vantrel-traced"). Under an emulator the command line is the emulator's
+// ("qemu-arm /b/vantrel /b/vantrel -m": the program and its argv[0] side by
+// side), so argv[0] alone cannot tell.
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args);
+
+// Scans /proc and finds the daemons; `device` is the doctor's -p, or empty.
+Survey takeSurvey(const std::string& device);
+
+// The checks without the board, in report order (daemon .. selinux).
+std::vector<CheckResult> runLocalChecks(const Survey& survey);
+
+// The board itself (--probe-board): identification and `listenSeconds` of
+// listening. Talks to the board; changes nothing else.
+CheckResult probeBoard(const Survey& survey, double listenSeconds);
+
+// ---- helpers shared by the checks
+
+// The user the doctor itself runs as.
+Identity currentUser();
+// Whether `who` may read (4), write (2) or execute (1) the node by its mode
+// bits alone; root gets no pass, since the daemon on the panel is not root.
+bool modePermits(const struct stat& node, const Identity& who, int want);
+// "crw-rw---- system:system" for a node.
+std::string describeNode(const struct stat& node);
+// Quotes a raw text for a report line: printable ASCII as it is, other bytes
+// as \xHH.
+std::string quoted(const std::string& text);
+// The processes other than the doctor holding the node open, by its device
+// number for device nodes, else by its inode.
+std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node);
+// Who holds the serial device open: the daemons of this setup, the far end
+// of a pseudo-terminal (a simulated board on a host), and everyone else.
+struct DeviceHolders {
+    std::vector<pid_t> daemons;
+    std::vector<pid_t> boardSide;
+    std::vector<pid_t> others;
+};
+DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
+                            const struct stat& node);
+// "1.6.25": the one firmware version the daemon accepts.
+std::string requiredFirmwareVersion();
+// "pid 12 (sleep)".
+std::string describeProcess(pid_t pid);
+
+}  // namespace vantrel::doctor

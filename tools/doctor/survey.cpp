@@ -1,0 +1,182 @@
+// Gathering what every check looks at, and the small helpers they share.
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "common/daemon_state.h"
+#include "common/paths.h"
+#include "daemon/options.h"
+#include "firmware/board_identification.h"
+#include "platform/platform.h"
+#include "tools/doctor/doctor.h"
+
+namespace vantrel::doctor {
+
+namespace {
+
+// Program names of the daemon: the panel's binary and the test build's.
+constexpr const char* kDaemonNames[] = {"vantrel", "vantrel-traced"};
+
+bool isDaemonProgram(const std::string& arg) {
+    std::string base = arg.substr(arg.find_last_of('/') + 1);
+    for (const char* name : kDaemonNames) {
+        if (base == name) return true;
+    }
+    return false;
+}
+
+// Reads the options as the daemon did at its start, with its own parser,
+// then puts the shared state back as it was.
+void readDaemonOptions(DaemonProcess* daemon) {
+    std::vector<std::string> args = {"vantrel"};
+    args.insert(args.end(), daemon->options.begin(), daemon->options.end());
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    RunSettings settings;
+    optind = 0;  // a fresh scan, on glibc and on bionic alike
+    bool accepted = parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
+    daemon->optionsUsable = accepted && settings.optionSeen;
+    daemon->motionGiven = settings.motionGiven;
+    daemon->lightGiven = settings.lightGiven;
+    daemon->portPath = settings.portPath != nullptr ? settings.portPath : "";
+    releaseRunSettings(&settings);
+    resetDaemonState();
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (!isDaemonProgram(args[i])) continue;
+        while (i + 1 < args.size() && isDaemonProgram(args[i + 1])) ++i;
+        return std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end());
+    }
+    return std::nullopt;
+}
+
+Survey takeSurvey(const std::string& device) {
+    Survey survey;
+    survey.user = daemonIdentity();
+    survey.processes = scanProcesses();
+    for (pid_t pid : survey.processes.pids) {
+        std::optional<std::vector<std::string>> options = daemonArguments(commandLine(pid));
+        if (!options || !belongsToThisSetup(pid)) continue;
+        DaemonProcess daemon;
+        daemon.pid = pid;
+        daemon.options = *options;
+        daemon.upSeconds = secondsRunning(pid);
+        readDaemonOptions(&daemon);
+        survey.daemons.push_back(daemon);
+    }
+    char buffer[PATH_MAX];
+    if (!device.empty()) {
+        survey.device = device;
+    } else if (!survey.daemons.empty() && !survey.daemons[0].portPath.empty()) {
+        survey.device = survey.daemons[0].portPath;
+    } else {
+        survey.device = resolvePath(kPathSerialPort, buffer, sizeof buffer);
+    }
+    return survey;
+}
+
+const char* verdictName(Verdict verdict) {
+    static const char* const kNames[] = {"ok", "warn", "fail", "skip"};  // in Verdict's order
+    return kNames[static_cast<int>(verdict)];
+}
+
+Identity currentUser() {
+    Identity who;
+    who.uid = geteuid();
+    who.gid = getegid();
+    int count = getgroups(0, nullptr);
+    if (count > 0) {
+        who.groups.resize(static_cast<size_t>(count));
+        count = getgroups(count, who.groups.data());
+        who.groups.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    }
+    who.name = "uid " + std::to_string(who.uid);
+    return who;
+}
+
+bool modePermits(const struct stat& node, const Identity& who, int want) {
+    mode_t bits = node.st_mode;
+    int granted;
+    if (node.st_uid == who.uid) {
+        granted = static_cast<int>((bits >> 6) & 7);
+    } else {
+        bool inGroup = node.st_gid == who.gid;
+        for (gid_t group : who.groups) inGroup = inGroup || group == node.st_gid;
+        granted = static_cast<int>(inGroup ? (bits >> 3) & 7 : bits & 7);
+    }
+    return (granted & want) == want;
+}
+
+std::string describeNode(const struct stat& node) {
+    char type = S_ISCHR(node.st_mode)    ? 'c'
+                : S_ISFIFO(node.st_mode) ? 'p'
+                : S_ISDIR(node.st_mode)  ? 'd'
+                : S_ISBLK(node.st_mode)  ? 'b'
+                : S_ISSOCK(node.st_mode) ? 's'
+                                         : '-';
+    std::string text(1, type);
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
+    // The doctor has one thread: the plain look-ups are safe.
+    // cppcheck-suppress getpwuidCalled
+    const struct passwd* owner = getpwuid(node.st_uid);
+    // cppcheck-suppress getgrgidCalled
+    const struct group* group = getgrgid(node.st_gid);
+    text += " " + (owner ? std::string(owner->pw_name) : std::to_string(node.st_uid));
+    text += ":" + (group ? std::string(group->gr_name) : std::to_string(node.st_gid));
+    return text;
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        }
+    }
+    return out + "\"";
+}
+
+std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node) {
+    std::vector<OpenFile> holders;
+    bool device = S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode);
+    for (const OpenFile& file : survey.processes.files) {
+        bool same = device ? (file.type == (node.st_mode & S_IFMT) && file.rdev == node.st_rdev)
+                           : (file.dev == node.st_dev && file.ino == node.st_ino);
+        if (same) holders.push_back(file);
+    }
+    return holders;
+}
+
+std::string requiredFirmwareVersion() {
+    return std::to_string(kRequiredMajor) + "." + std::to_string(kRequiredMinor) + "." +
+           std::to_string(kRequiredPatch);
+}
+
+std::string describeProcess(pid_t pid) {
+    // comm is cut at 15 bytes: the argument it begins is the whole name.
+    std::string name = commandName(pid);
+    for (const std::string& arg : commandLine(pid)) {
+        std::string base = arg.substr(arg.find_last_of('/') + 1);
+        if (base.size() > name.size() && base.compare(0, name.size(), name) == 0) {
+            name = base;
+            break;
+        }
+    }
+    return "pid " + std::to_string(pid) + " (" + name + ")";
+}
+
+}  // namespace vantrel::doctor
