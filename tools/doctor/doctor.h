@@ -11,9 +11,13 @@
 #include <vector>
 
 #include "tools/doctor/doctor_platform.h"
-#include "tools/doctor/proc_table.h"
+#include "tools/inspect/port_holders.h"
+#include "tools/inspect/proc_table.h"
 
 namespace vantrel::doctor {
+
+// The doctor reads /proc through the inspect library: OpenFile, holdersOf, ...
+using namespace vantrel::inspect;
 
 enum class Verdict { Ok, Warn, Fail, Skip };
 const char* verdictName(Verdict verdict);
@@ -44,12 +48,6 @@ struct Survey {
     ProcessTable processes;
 };
 
-// The arguments after the daemon's program name in a process's command line,
-// nullopt when it runs no daemon ("vantrel" or the test build
-// "vantrel-traced"). Under an emulator the command line is the emulator's
-// ("qemu-arm /b/vantrel /b/vantrel -m": the program and its argv[0] side by
-// side), so argv[0] alone cannot tell.
-std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args);
 
 // Scans /proc and finds the daemons; `device` is the doctor's -p, or empty.
 Survey takeSurvey(const std::string& device);
@@ -73,9 +71,6 @@ std::string describeNode(const struct stat& node);
 // Quotes a raw text for a report line: printable ASCII as it is, other bytes
 // as \xHH.
 std::string quoted(const std::string& text);
-// The processes other than the doctor holding the node open, by its device
-// number for device nodes, else by its inode.
-std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node);
 // Who holds the serial device open: the daemons of this setup, the far end
 // of a pseudo-terminal (a simulated board on a host), and everyone else.
 struct DeviceHolders {
@@ -87,7 +82,5 @@ DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
                             const struct stat& node);
 // "1.6.25": the one firmware version the daemon accepts.
 std::string requiredFirmwareVersion();
-// "pid 12 (sleep)".
-std::string describeProcess(pid_t pid);
 
 }  // namespace vantrel::doctor

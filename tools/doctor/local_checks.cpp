@@ -26,10 +26,6 @@ namespace vantrel::doctor {
 
 namespace {
 
-constexpr unsigned kPtyMasterMajor = 5;  // /dev/ptmx is 5:2
-constexpr unsigned kPtyMasterMinor = 2;
-constexpr char kPtsPrefix[] = "/dev/pts/";
-
 std::string resolved(const char* fixedPath) {
     char buffer[PATH_MAX];
     return resolvePath(fixedPath, buffer, sizeof buffer);
@@ -401,7 +397,7 @@ CheckResult checkPipes(const Survey& survey) {
             worse(Verdict::Fail, "remove it; the daemon makes it 0666 at its next start");
         }
         std::vector<pid_t> readers;
-        for (const OpenFile& file : holdersOf(survey, node)) {
+        for (const OpenFile& file : holdersOf(survey.processes, node)) {
             int mode = accessMode(file.pid, file.fd);
             if ((mode == O_RDONLY || mode == O_RDWR) &&
                 std::find(readers.begin(), readers.end(), file.pid) == readers.end()) {
@@ -465,44 +461,17 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
     return result("daemon", Verdict::Ok, detail);
 }
 
-int ptsIndex(const std::string& device) {
-    char real[PATH_MAX];
-    if (realpath(device.c_str(), real) == nullptr) return -1;
-    std::string path = real;
-    if (path.compare(0, sizeof kPtsPrefix - 1, kPtsPrefix) != 0) return -1;
-    char* end = nullptr;
-    long index = strtol(path.c_str() + sizeof kPtsPrefix - 1, &end, 10);
-    return *end == '\0' ? static_cast<int>(index) : -1;
-}
-
-void addOnce(std::vector<pid_t>* pids, pid_t pid) {
-    if (std::find(pids->begin(), pids->end(), pid) == pids->end()) pids->push_back(pid);
-}
-
 }  // namespace
 
 DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
                             const struct stat& node) {
+    DeviceUsers users = deviceUsers(survey.processes, device, node);
     DeviceHolders holders;
-    int pts = ptsIndex(device);
-    if (pts >= 0) {
-        for (const OpenFile& file : survey.processes.files) {
-            if (file.type == S_IFCHR && major(file.rdev) == kPtyMasterMajor &&
-                minor(file.rdev) == kPtyMasterMinor && ptyMasterIndex(file.pid, file.fd) == pts) {
-                addOnce(&holders.boardSide, file.pid);
-            }
-        }
-    }
-    for (const OpenFile& file : holdersOf(survey, node)) {
+    holders.boardSide = users.farEnd;
+    for (pid_t pid : users.holders) {
         bool daemon = std::any_of(survey.daemons.begin(), survey.daemons.end(),
-                                  [&](const DaemonProcess& d) { return d.pid == file.pid; });
-        bool boardSide = std::find(holders.boardSide.begin(), holders.boardSide.end(), file.pid) !=
-                         holders.boardSide.end();
-        if (daemon) {
-            addOnce(&holders.daemons, file.pid);
-        } else if (!boardSide) {
-            addOnce(&holders.others, file.pid);
-        }
+                                  [&](const DaemonProcess& d) { return d.pid == pid; });
+        (daemon ? holders.daemons : holders.others).push_back(pid);
     }
     return holders;
 }

@@ -17,17 +17,6 @@ namespace vantrel::doctor {
 
 namespace {
 
-// Program names of the daemon: the panel's binary and the test build's.
-constexpr const char* kDaemonNames[] = {"vantrel", "vantrel-traced"};
-
-bool isDaemonProgram(const std::string& arg) {
-    std::string base = arg.substr(arg.find_last_of('/') + 1);
-    for (const char* name : kDaemonNames) {
-        if (base == name) return true;
-    }
-    return false;
-}
-
 // Reads the options as the daemon did at its start, with its own parser,
 // then puts the shared state back as it was.
 void readDaemonOptions(DaemonProcess* daemon) {
@@ -49,15 +38,6 @@ void readDaemonOptions(DaemonProcess* daemon) {
 }
 
 }  // namespace
-
-std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!isDaemonProgram(args[i])) continue;
-        while (i + 1 < args.size() && isDaemonProgram(args[i + 1])) ++i;
-        return std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end());
-    }
-    return std::nullopt;
-}
 
 Survey takeSurvey(const std::string& device) {
     Survey survey;
@@ -150,33 +130,9 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-std::vector<OpenFile> holdersOf(const Survey& survey, const struct stat& node) {
-    std::vector<OpenFile> holders;
-    bool device = S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode);
-    for (const OpenFile& file : survey.processes.files) {
-        bool same = device ? (file.type == (node.st_mode & S_IFMT) && file.rdev == node.st_rdev)
-                           : (file.dev == node.st_dev && file.ino == node.st_ino);
-        if (same) holders.push_back(file);
-    }
-    return holders;
-}
-
 std::string requiredFirmwareVersion() {
     return std::to_string(kRequiredMajor) + "." + std::to_string(kRequiredMinor) + "." +
            std::to_string(kRequiredPatch);
-}
-
-std::string describeProcess(pid_t pid) {
-    // comm is cut at 15 bytes: the argument it begins is the whole name.
-    std::string name = commandName(pid);
-    for (const std::string& arg : commandLine(pid)) {
-        std::string base = arg.substr(arg.find_last_of('/') + 1);
-        if (base.size() > name.size() && base.compare(0, name.size(), name) == 0) {
-            name = base;
-            break;
-        }
-    }
-    return "pid " + std::to_string(pid) + " (" + name + ")";
 }
 
 }  // namespace vantrel::doctor

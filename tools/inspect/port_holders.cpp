@@ -1,105 +1,99 @@
-#include "inspect/port_holders.h"
+#include "tools/inspect/port_holders.h"
 
-#include <dirent.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
-#include <fstream>
+#include <cstdlib>
 
 namespace vantrel::inspect {
 
 namespace {
 
-// The names the daemon runs under: the shipped binary and the test build.
-bool isDaemonName(const std::string& name) {
-    return name == "vantrel" || name == "vantrel-traced";
-}
+constexpr unsigned kPtyMasterMajor = 5;  // /dev/ptmx is 5:2
+constexpr unsigned kPtyMasterMinor = 2;
 
-std::string canonical(const std::string& path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
-}
+// Program names of the daemon: the panel's binary and the test build's.
+constexpr const char* kDaemonNames[] = {"vantrel", "vantrel-traced"};
 
-std::string commandOf(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name.empty() ? "?" : name;
+bool isDaemonProgram(const std::string& arg) {
+    std::string base = arg.substr(arg.find_last_of('/') + 1);
+    for (const char* name : kDaemonNames) {
+        if (base == name) return true;
+    }
+    return false;
 }
 
 // The pty number of "/dev/pts/N", or -1 for any other device.
-int ptyIndex(const std::string& device) {
+int ptsIndex(const std::string& device) {
     const std::string prefix = "/dev/pts/";
-    if (device.compare(0, prefix.size(), prefix) != 0) return -1;
+    if (device.compare(0, prefix.size(), prefix) != 0 || device.size() == prefix.size()) return -1;
     char* end = nullptr;
     long index = strtol(device.c_str() + prefix.size(), &end, 10);
-    return *end == '\0' && end != device.c_str() + prefix.size() ? static_cast<int>(index) : -1;
+    return *end == '\0' ? static_cast<int>(index) : -1;
 }
 
-// The pty whose master side this descriptor is ("tty-index" in its fdinfo).
-int masterIndex(const std::string& fdinfo) {
-    std::ifstream info(fdinfo);
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.compare(0, 10, "tty-index:") == 0) return atoi(line.c_str() + 10);
-    }
-    return -1;
-}
-
-// Whether `pid` has `device` open. A process that also holds the master side
-// of the device's pseudo-terminal is the far end of the link (a simulated
-// board keeps its slave open too), not a second reader: it does not count.
-bool holds(pid_t pid, const std::string& device) {
-    std::string base = "/proc/" + std::to_string(pid);
-    DIR* fds = opendir((base + "/fd").c_str());
-    if (fds == nullptr) return false;  // gone, or not ours to read
-    int pty = ptyIndex(device);
-    bool opened = false, farEnd = false;
-    while (struct dirent* entry = readdir(fds)) {
-        if (entry->d_name[0] == '.') continue;
-        char target[PATH_MAX];
-        ssize_t length = readlink((base + "/fd/" + entry->d_name).c_str(), target, sizeof target - 1);
-        if (length <= 0) continue;
-        target[length] = '\0';
-        if (device == target) opened = true;
-        if (pty >= 0 && strstr(target, "ptmx") != nullptr &&
-            masterIndex(base + "/fdinfo/" + entry->d_name) == pty) {
-            farEnd = true;
-        }
-    }
-    closedir(fds);
-    return opened && !farEnd;
+void addOnce(std::vector<pid_t>* pids, pid_t pid) {
+    if (std::find(pids->begin(), pids->end(), pid) == pids->end()) pids->push_back(pid);
 }
 
 }  // namespace
 
-std::vector<PortHolder> findPortHolders(const std::string& device) {
-    std::vector<PortHolder> holders;
-    std::string wanted = canonical(device);
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return holders;
-    while (struct dirent* entry = readdir(proc)) {
-        if (!isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-        if (pid == getpid() || !holds(pid, wanted)) continue;
-        PortHolder holder;
-        holder.pid = pid;
-        holder.command = commandOf(pid);
-        holder.isDaemon = isDaemonName(holder.command);
-        holders.push_back(holder);
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (!isDaemonProgram(args[i])) continue;
+        while (i + 1 < args.size() && isDaemonProgram(args[i + 1])) ++i;
+        return std::vector<std::string>(args.begin() + static_cast<long>(i) + 1, args.end());
     }
-    closedir(proc);
-    std::sort(holders.begin(), holders.end(),
-              [](const PortHolder& a, const PortHolder& b) { return a.pid < b.pid; });
+    return std::nullopt;
+}
+
+std::vector<OpenFile> holdersOf(const ProcessTable& table, const struct stat& node) {
+    std::vector<OpenFile> holders;
+    bool device = S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode);
+    for (const OpenFile& file : table.files) {
+        bool same = device ? (file.type == (node.st_mode & S_IFMT) && file.rdev == node.st_rdev)
+                           : (file.dev == node.st_dev && file.ino == node.st_ino);
+        if (same) holders.push_back(file);
+    }
     return holders;
 }
 
-std::string describeHolder(const PortHolder& holder) {
-    return holder.command + " (pid " + std::to_string(holder.pid) + ")";
+DeviceUsers deviceUsers(const ProcessTable& table, const std::string& device,
+                        const struct stat& node) {
+    DeviceUsers users;
+    int pts = ptsIndex(device);
+    if (pts >= 0) {
+        for (const OpenFile& file : table.files) {
+            if (file.type == S_IFCHR && major(file.rdev) == kPtyMasterMajor &&
+                minor(file.rdev) == kPtyMasterMinor && ptyMasterIndex(file.pid, file.fd) == pts) {
+                addOnce(&users.farEnd, file.pid);
+            }
+        }
+    }
+    for (const OpenFile& file : holdersOf(table, node)) {
+        if (std::find(users.farEnd.begin(), users.farEnd.end(), file.pid) == users.farEnd.end()) {
+            addOnce(&users.holders, file.pid);
+        }
+    }
+    std::sort(users.holders.begin(), users.holders.end());
+    return users;
+}
+
+bool isDaemonProcess(pid_t pid) {
+    return daemonArguments(commandLine(pid)).has_value();
+}
+
+std::string describeProcess(pid_t pid) {
+    // comm is cut at 15 bytes: the argument it begins is the whole name.
+    std::string name = commandName(pid);
+    for (const std::string& arg : commandLine(pid)) {
+        std::string base = arg.substr(arg.find_last_of('/') + 1);
+        if (base.size() > name.size() && base.compare(0, name.size(), name) == 0) {
+            name = base;
+            break;
+        }
+    }
+    return "pid " + std::to_string(pid) + " (" + name + ")";
 }
 
 }  // namespace vantrel::inspect

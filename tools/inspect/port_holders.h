@@ -1,28 +1,46 @@
-// Which processes have a device open, read from /proc without touching the
-// device: the recorder refuses a port somebody else holds, and the doctor
-// names the holders. Only what this process may read of /proc is seen; on a
-// panel that is every process for root, the caller's own otherwise.
+// Who has a device node open, from a /proc scan (proc_table.h), without
+// touching the device: the recorder refuses a port somebody else holds, and
+// the doctor names the holders. Only what this process may read of /proc is
+// seen; on a panel that is every process for root, the caller's own otherwise.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tools/inspect/proc_table.h"
+
 namespace vantrel::inspect {
 
-struct PortHolder {
-    pid_t pid = 0;
-    std::string command;  // the process's name (/proc/PID/comm)
-    bool isDaemon = false;  // the sensor daemon itself (vantrel, or the test build vantrel-traced)
+// The descriptors of other processes on the node: by device number for a
+// device node, else by inode.
+std::vector<OpenFile> holdersOf(const ProcessTable& table, const struct stat& node);
+
+// The processes with `device` (at `node`) open, each once, by pid. A process
+// that holds the master side of the device's pseudo-terminal is the far end
+// of the link (a simulated board keeps its slave open too), not a second
+// reader: it is listed apart.
+struct DeviceUsers {
+    std::vector<pid_t> holders;
+    std::vector<pid_t> farEnd;
 };
+DeviceUsers deviceUsers(const ProcessTable& table, const std::string& device,
+                        const struct stat& node);
 
-// The processes other than this one with a descriptor on `device` (links
-// followed on both sides, so a link to a pty counts as the pty), by pid; the
-// process at the pty's master side (a simulated board) is not among them.
-std::vector<PortHolder> findPortHolders(const std::string& device);
+// The arguments after the daemon's program name in a process's command line,
+// nullopt when it runs no daemon ("vantrel" or the test build
+// "vantrel-traced"). Under an emulator the command line is the emulator's
+// ("qemu-arm /b/vantrel /b/vantrel -m": the program and its argv[0] side by
+// side), so argv[0] alone cannot tell.
+std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args);
 
-// "vantrel (pid 812)".
-std::string describeHolder(const PortHolder& holder);
+// Whether `pid` runs the sensor daemon, by its command line.
+bool isDaemonProcess(pid_t pid);
+
+// "pid 12 (sleep)", with the whole name where comm cut it at 15 bytes.
+std::string describeProcess(pid_t pid);
 
 }  // namespace vantrel::inspect

@@ -5,6 +5,7 @@
 // doing goes to standard error as it goes, the session to --output or to
 // standard output.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -15,9 +16,9 @@
 #include <memory>
 #include <string>
 
-#include "inspect/port_holders.h"
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
+#include "tools/inspect/port_holders.h"
 
 namespace {
 
@@ -170,16 +171,20 @@ void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
 // A recording shares the port with nobody: a second reader would take bytes
 // away from it (and from the daemon). False, after saying who holds it.
 bool portIsFree(const std::string& device) {
-    std::vector<inspect::PortHolder> holders = inspect::findPortHolders(device);
-    for (const inspect::PortHolder& holder : holders) {
-        if (holder.isDaemon) {
+    struct stat node;
+    if (stat(device.c_str(), &node) != 0) return true;  // the open says what is wrong
+    std::vector<pid_t> holders =
+        inspect::deviceUsers(inspect::scanProcesses(), device, node).holders;
+    for (pid_t pid : holders) {
+        std::string who = inspect::describeProcess(pid);
+        if (inspect::isDaemonProcess(pid)) {
             fprintf(stderr,
                     "vantrel-session-record: the daemon, %s, holds %s: stop it first "
                     "(on the panel: stop vantrel), then record\n",
-                    inspect::describeHolder(holder).c_str(), device.c_str());
+                    who.c_str(), device.c_str());
         } else {
             fprintf(stderr, "vantrel-session-record: %s holds %s: end it first, then record\n",
-                    inspect::describeHolder(holder).c_str(), device.c_str());
+                    who.c_str(), device.c_str());
         }
     }
     return holders.empty();

@@ -1,6 +1,6 @@
 // What /proc says about the other processes: their command lines and
-// environments, and every descriptor they hold open. Read once per run; the
-// doctor only reads here.
+// environments, and every descriptor they hold open. Read once per run, and
+// only read: the doctor and the recorder look here, never at the files.
 #pragma once
 
 #include <sys/types.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::doctor {
+namespace vantrel::inspect {
 
 // One open descriptor of another process, by what it points to.
 struct OpenFile {
@@ -48,4 +48,4 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t limit
 // Its first line, without the line feed.
 std::optional<std::string> readFirstLine(const std::string& path);
 
-}  // namespace vantrel::doctor
+}  // namespace vantrel::inspect
