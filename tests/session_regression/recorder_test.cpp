@@ -100,7 +100,7 @@ TEST(SessionRecorder, RefusesAPortTheDaemonHolds) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     std::string text = readWhole(said);
-    std::string pid = "(pid " + std::to_string(daemon.pid()) + ")";
+    std::string pid = "pid " + std::to_string(daemon.pid()) + " (";
     for (const std::string& part : {pid, std::string("stop vantrel")}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n" << text;
     }

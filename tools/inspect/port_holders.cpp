@@ -1,9 +1,10 @@
 #include "tools/inspect/port_holders.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace vantrel::inspect {
 
@@ -23,8 +24,11 @@ bool isDaemonProgram(const std::string& arg) {
     return false;
 }
 
-// The pty number of "/dev/pts/N", or -1 for any other device.
-int ptsIndex(const std::string& device) {
+// The pty number of "/dev/pts/N" (also through links to it), or -1 for any
+// other device.
+int ptsIndex(const std::string& path) {
+    char resolved[PATH_MAX];
+    std::string device = realpath(path.c_str(), resolved) != nullptr ? resolved : path;
     const std::string prefix = "/dev/pts/";
     if (device.compare(0, prefix.size(), prefix) != 0 || device.size() == prefix.size()) return -1;
     char* end = nullptr;
