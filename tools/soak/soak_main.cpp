@@ -219,6 +219,11 @@ class Soak {
         }
         readers_[0].reset();
         readers_[1].reset();
+        if (failed_) {
+            printf("soak: the daemon's root, with its log, stdout and stderr, is kept: %s\n",
+                   root_.c_str());
+            return;
+        }
         std::string command = "rm -rf '" + root_ + "'";
         if (system(command.c_str()) != 0) perror("rm");
     }
@@ -357,14 +362,14 @@ bool Soak::finish() {
 int Soak::run() {
     pid_ = startDaemon(o_, root_);
     if (pid_ < 0 || !waitForBanner(root_, pid_)) {
-        printf("soak: FAIL: the daemon did not reach its receive phase (see %s)\n", root_.c_str());
+        fail("the daemon did not reach its receive phase");
         return 1;
     }
     for (int i = 0; i < 2; ++i) {
         const char* name = i == kMotion ? "/data/pipeProx" : "/data/pipeLight";
         readers_[i] = std::make_unique<FifoReader>(root_ + name, static_cast<Stream>(i), spoils_);
         if (!readers_[i]->ok()) {
-            printf("soak: FAIL: cannot open %s\n", name);
+            fail(std::string("cannot open ") + name);
             return 1;
         }
     }
