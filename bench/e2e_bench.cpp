@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "wire/frames.h"
+#include "procfs/process_figures.h"
 #include "simboard/simulated_board.h"
 
 namespace {
@@ -32,6 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using vantrel::simboard::Bytes;
 using vantrel::simboard::SimulatedBoard;
+using vantrel::procfs::cpuTicks;
+using vantrel::procfs::statusField;
 
 constexpr double kLineRateFrames = 1440.0;  // 115200 baud, 8N1, 8-byte frames
 constexpr double kTimeScale = 0.01;         // start pause 50 ms, receive limit 100 ms
@@ -43,36 +46,6 @@ double secondsSince(Clock::time_point start) {
 
 void sleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-// ---- /proc figures
-
-long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    size_t end = text.rfind(')');
-    if (end == std::string::npos) return -1;
-    std::istringstream fields(text.substr(end + 2));
-    std::string field;
-    long user = 0, system = 0;
-    // Fields after the command name start at 3 (state); utime is 14, stime 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) user = std::stol(field);
-        if (index == 15) system = std::stol(field);
-    }
-    return user + system;
-}
-
-long statusField(pid_t pid, const char* name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    size_t length = strlen(name);
-    while (std::getline(status, line)) {
-        if (line.compare(0, length, name) == 0 && line[length] == ':') {
-            return std::stol(line.substr(length + 1));
-        }
-    }
-    return -1;
 }
 
 // ---- the reader on a FIFO: every value with its arrival time

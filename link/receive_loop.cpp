@@ -32,11 +32,24 @@ void handleExtendedFrame() {
     }
 }
 
+// A port that the wait reports readable and that then yields no byte has hung
+// up (a pseudo-terminal's master closed, a USB adapter pulled at a desk); it
+// stays readable, so without a pause the loop would spin on it. A read that
+// SIGINT cut short is no hang-up: the loop ends at its next test.
+void handleHungUpPort() {
+    if (!gState.running) return;
+    logError("readData()::serial port hung up\n");
+    pauseSeconds(kFailedWaitPauseSeconds);
+}
+
 // Reads the lead byte of the next frame and the frame behind it. A byte that
 // leads no frame is dropped: the next pass looks at the byte after it.
 void handleReadablePort(int fd) {
     uint8_t lead = 0;
-    if (readAll(fd, &lead, 1) <= 0) return;
+    if (readAll(fd, &lead, 1) <= 0) {
+        handleHungUpPort();
+        return;
+    }
     if (lead == kLeadStandard) {
         handleStandardFrame();
     } else if (lead == kLeadExtended) {

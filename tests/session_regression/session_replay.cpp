@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "procfs/process_figures.h"
 #include "session_regression/replay_report.h"
 #include "support/process_harness.h"
 
@@ -39,6 +40,15 @@ constexpr Millis kSettle{100};
 constexpr Millis kStuckSettle{300};
 constexpr Millis kPoll{5};
 constexpr char kTraceFile[] = "wait-trace.log";
+constexpr double kReceiveWaitSeconds = 10;  // the daemon's wait for a lead byte, unscaled
+constexpr char kTimeOutRecord[] = "readData()::select timedout!";
+// An unplugged board is followed for two passes of the receive loop. A loop
+// that pauses after each hang-up line takes a few milliseconds of CPU for
+// them, even under emulation; one that spins takes about a second a second.
+constexpr char kHangUpPause[] = "pause 10";
+constexpr size_t kHangUpPasses = 2;
+constexpr Millis kHangUpLimit{5000};
+constexpr double kHangUpCpuBound = 0.25;
 
 enum class Phase { Receiving, Ended, Stuck, TooLong };
 
@@ -132,6 +142,13 @@ class DaemonActivity {
     bool sleepsIn(const std::string& line) const {
         return lastTraceLine() == line && state() == 'S';
     }
+    // How many traced calls `line` the daemon has begun so far.
+    size_t begun(const std::string& line) const {
+        std::ifstream file(trace_);
+        size_t count = 0;
+        for (std::string each; std::getline(file, each);) count += each == line;
+        return count;
+    }
     // True once the daemon has waited for the link, with nothing left to
     // read, unchanged for `settle`. With `readOnly`, only a wait that no time
     // limit will end counts: a read inside a frame or a reply.
@@ -147,6 +164,8 @@ class DaemonActivity {
         }
         return Clock::now() - quietSince_ >= settle;
     }
+    // Quiet seen so far does not count: bytes may be on their way to the port.
+    void forgetQuiet() { quiet_.reset(); }
 
   private:
     struct Snapshot {
@@ -211,12 +230,38 @@ struct Scenario {
     std::map<std::string, std::string> fifos;  // pipeProx -> "small" | "none" | "churn"
 };
 
-void prepareWorld(ProcessHarness& h, const Scenario& s) {
+double timeScaleOf(const Scenario& s) {
     // VANTREL_TEST_TIME_SCALE slows every scenario down alike, for a daemon
     // under valgrind; the report does not change with the scale.
     const char* slower = getenv("VANTREL_TEST_TIME_SCALE");
-    h.setTimeScale(slower != nullptr ? atof(slower)
-                                     : s.session.timeScale.value_or(kDefaultTimeScale));
+    return slower != nullptr ? atof(slower) : s.session.timeScale.value_or(kDefaultTimeScale);
+}
+
+// As the daemon makes its own: mode 666 whatever the replay's umask.
+void makeFifo(ProcessHarness& h, const std::string& relative) {
+    std::filesystem::create_directories(std::filesystem::path(h.path(relative)).parent_path());
+    mkfifo(h.path(relative).c_str(), 0666);
+    chmod(h.path(relative).c_str(), 0666);
+}
+
+// "PATH=TEXT": a file under the root.
+void writeUnderRoot(ProcessHarness& h, const std::string& file) {
+    size_t equals = file.find('=');
+    std::filesystem::create_directories(
+        std::filesystem::path(h.path(file.substr(0, equals))).parent_path());
+    h.writeFile(file.substr(0, equals), file.substr(equals + 1));
+}
+
+// True when a stream step makes the FIFO data/<name>: its reader comes then.
+bool madeInStream(const session::Session& session, const std::string& name) {
+    for (const session::StreamStep& step : session.stream) {
+        if (step.mkfifo == "data/" + name) return true;
+    }
+    return false;
+}
+
+void prepareWorld(ProcessHarness& h, const Scenario& s) {
+    h.setTimeScale(timeScaleOf(s));
     h.setEnv("VANTREL_WAIT_TRACE", h.path(kTraceFile));
     for (const auto& [key, value] : s.session.properties) h.setProperty(key, value);
     if (s.session.image == "development") {
@@ -233,13 +278,10 @@ void prepareWorld(ProcessHarness& h, const Scenario& s) {
     for (const std::string& path : valuesOf(s.lines, "remove")) {
         std::filesystem::remove_all(h.path(path));
     }
-    for (const std::string& path : valuesOf(s.lines, "mkfifo")) mkfifo(h.path(path).c_str(), 0666);
+    for (const std::string& path : valuesOf(s.lines, "mkfifo")) makeFifo(h, path);
     std::string link = firstValue(s.lines, "link");
     if (!link.empty()) h.board().linkAt(h.path(link));
-    for (const std::string& file : valuesOf(s.lines, "write")) {
-        size_t equals = file.find('=');
-        h.writeFile(file.substr(0, equals), file.substr(equals + 1));
-    }
+    for (const std::string& file : valuesOf(s.lines, "write")) writeUnderRoot(h, file);
     for (const std::string& entry : valuesOf(s.lines, "env")) {
         size_t equals = entry.find('=');
         h.setEnv(entry.substr(0, equals), expand(entry.substr(equals + 1), h));
@@ -271,18 +313,69 @@ Phase waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
     return Phase::TooLong;
 }
 
-// The stream as written; returns how many bytes the board could not send.
-size_t sendStream(ProcessHarness& h, const session::Session& s, size_t* total) {
-    size_t unsent = 0;
-    for (const session::StreamStep& step : s.stream) {
-        if (step.isDelay) {
-            std::this_thread::sleep_for(step.delay);
-            continue;
-        }
-        *total += step.bytes.size();
-        if (!h.board().sendSteadily(step.bytes)) unsent += step.bytes.size();
+// What the stream did besides its bytes: the quiet stretches it held (pauses
+// longer than twice the daemon's receive wait) and how many of them brought
+// at least one "select timedout!" record.
+struct StreamOutcome {
+    size_t total = 0;   // bytes
+    size_t unsent = 0;  // bytes the board could not send
+    size_t quietStretches = 0;
+    size_t quietWithRecord = 0;
+};
+
+size_t timeOutRecords(const ProcessHarness& h) {
+    size_t count = 0;
+    for (const LogRecord& record : h.logRecords()) {
+        count += record.message.find(kTimeOutRecord) != std::string::npos;
     }
-    return unsent;
+    return count;
+}
+
+// A pause of the stream; one that is a quiet stretch is watched for the
+// daemon's time-out record.
+void holdQuiet(const ProcessHarness& h, const Scenario& s, Millis delay, StreamOutcome* out) {
+    double waitSeconds = kReceiveWaitSeconds * timeScaleOf(s);
+    bool quietStretch = delay.count() / 1000.0 > 2 * waitSeconds;
+    size_t before = quietStretch ? timeOutRecords(h) : 0;
+    std::this_thread::sleep_for(delay);
+    if (!quietStretch) return;
+    ++out->quietStretches;
+    out->quietWithRecord += timeOutRecords(h) > before;
+}
+
+// A file the stream makes: once the daemon has taken in what came before, so
+// that the file is there for what comes after and only that. A FIFO of the
+// daemon's gets its reader at once.
+void makeInStream(ProcessHarness& h, const Scenario& s, const session::StreamStep& step,
+                  DaemonActivity& activity, std::map<std::string, FifoReader>* readers) {
+    waitUntil([&] { return !h.running() || activity.settled(kSettle); }, kIdleLimit, kPoll);
+    if (!step.write.empty()) {
+        writeUnderRoot(h, step.write);
+        return;
+    }
+    makeFifo(h, step.mkfifo);
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        auto mode = s.fifos.find(name);
+        if (step.mkfifo == std::string("data/") + name && mode == s.fifos.end()) {
+            (*readers)[name] = h.openFifo(name, 2s);
+        }
+    }
+}
+
+StreamOutcome sendStream(ProcessHarness& h, const Scenario& s, DaemonActivity& activity,
+                         std::map<std::string, FifoReader>* readers) {
+    StreamOutcome out;
+    for (const session::StreamStep& step : s.session.stream) {
+        if (step.isDelay) {
+            holdQuiet(h, s, step.delay, &out);
+        } else if (!step.mkfifo.empty() || !step.write.empty()) {
+            makeInStream(h, s, step, activity, readers);
+        } else {
+            out.total += step.bytes.size();
+            if (!h.board().sendSteadily(step.bytes)) out.unsent += step.bytes.size();
+        }
+    }
+    return out;
 }
 
 std::string startText(Phase phase) {
@@ -334,7 +427,30 @@ class ChurningReader {
     std::thread thread_;
 };
 
-std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity) {
+// The board unplugged in the receive phase: its port hangs up and stays
+// readable with nothing to read. Returns once the daemon sleeps in its second
+// pause after the vanish (or after kHangUpLimit), with the CPU time it took.
+std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
+    double cpuBefore = procfs::cpuSeconds(h.pid());
+    size_t pausesBefore = activity.begun(kHangUpPause);
+    h.board().vanish();
+    bool paused = waitUntil(
+        [&] {
+            return !h.running() ||
+                   (activity.begun(kHangUpPause) >= pausesBefore + kHangUpPasses &&
+                    activity.sleepsIn(kHangUpPause));
+        },
+        kHangUpLimit, kPoll);
+    double cpu = procfs::cpuSeconds(h.pid()) - cpuBefore;
+    char text[160];
+    snprintf(text, sizeof text, "board vanished; %s; CPU time meanwhile %s %.2f s",
+             paused ? "asleep in its second pause after it" : "no second pause within 5 s",
+             cpu < kHangUpCpuBound ? "under" : "at least", kHangUpCpuBound);
+    return text;
+}
+
+std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity,
+                            std::map<std::string, FifoReader>* readers) {
     Phase phase = waitForReceivePhase(h, activity);
     std::string progress = startText(phase);
     if (phase != Phase::Receiving) return progress;
@@ -343,14 +459,16 @@ std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity
         if (mode == "churn")
             churners.push_back(std::make_unique<ChurningReader>(h.path("data/") + name));
     }
-    size_t total = 0;
-    size_t unsent = sendStream(h, s.session, &total);
-    progress += "; stream of " + std::to_string(total) + " bytes sent";
-    if (unsent > 0) progress += " (" + std::to_string(unsent) + " of them dropped)";
-    if (s.vanish == "after stream") {
-        h.board().vanish();  // a hung-up port stays readable: the daemon never settles
-        return progress + "; board vanished";
+    StreamOutcome sent = sendStream(h, s, activity, readers);
+    progress += "; stream of " + std::to_string(sent.total) + " bytes sent";
+    if (sent.unsent > 0) progress += " (" + std::to_string(sent.unsent) + " of them dropped)";
+    if (sent.quietStretches > 0) {
+        progress += "; " + std::to_string(sent.quietStretches) +
+                    " quiet stretch(es) over twice the receive wait, " +
+                    std::to_string(sent.quietWithRecord) + " with a time-out record";
     }
+    if (s.vanish == "after stream") return progress + "; " + unplug(h, activity);
+    activity.forgetQuiet();
     auto idle = [&] { return !h.running() || activity.settled(kSettle); };
     if (!waitUntil(idle, kIdleLimit, kPoll)) progress += "; still busy after the stream";
     return progress;
@@ -364,6 +482,7 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     for (const char* name : {"pipeProx", "pipeLight"}) {
         auto mode = s.fifos.find(name);
         if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) continue;
+        if (madeInStream(s.session, name)) continue;
         FifoReader reader = h.openFifo(name, 2s);
         if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
         (*readers)[name] = std::move(reader);
@@ -374,7 +493,7 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
         h.waitForExit(kStartLimit);
         return progress;
     }
-    std::string progress = runReceivePhase(h, s, activity);
+    std::string progress = runReceivePhase(h, s, activity, readers);
     if (!h.running()) return progress + "; ended by itself";
     h.interrupt();
     h.waitForExit();

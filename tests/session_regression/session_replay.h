@@ -22,11 +22,17 @@
 //   # fifo: pipeProx none | small    no reader on that FIFO, or one that
 //                                    reads only at the end from a 4 KiB FIFO
 //   # vanish: on D | after stream    the board is unplugged when the command
-//                                    arrives, or once the stream is read
+//                                    arrives, or once the stream is read; then
+//                                    the daemon is followed for two passes of
+//                                    its loop and its CPU time bounded
 //   # sigint: pause 5 | wait 10 | child
 //                                    SIGINT (instead of the one after the
 //                                    stream) once the daemon sleeps in that
 //                                    pause, port wait or wait for am/bslsh
+//
+// In the stream, "@mkfifo PATH" and "@write PATH=TEXT" make files under the
+// root once the daemon has taken in what came before; a "@delay" longer than
+// twice the receive wait is a quiet stretch, watched for a time-out record.
 //
 // The daemon run is vantrel-traced, which writes each pause and wait to a
 // trace (wait_trace.cpp): the report lists the pauses and time limits.

@@ -134,7 +134,16 @@ std::string Parser::directive(const std::vector<std::string>& words) {
         if (section_ != Section::Stream) return "@delay outside @stream";
         std::optional<Millis> delay = words.size() == 2 ? parseDelay(words[1]) : std::nullopt;
         if (!delay) return "@delay needs a time such as 50ms or 1.5s";
-        session.stream.push_back(StreamStep{true, {}, *delay});
+        StreamStep step;
+        step.isDelay = true;
+        step.delay = *delay;
+        session.stream.push_back(step);
+    } else if (name == "@mkfifo" || name == "@write") {
+        if (section_ != Section::Stream) return name + " outside @stream";
+        if (words.size() != 2) return name + " needs one path (@write: PATH=TEXT, no blanks)";
+        StreamStep step;
+        (name == "@mkfifo" ? step.mkfifo : step.write) = words[1];
+        session.stream.push_back(step);
     } else if (name == "@repeat") {
         if (section_ != Section::Stream) return "@repeat outside @stream";
         repeatNext_ = words.size() == 2 ? repeatCount(words[1]) : 0;
@@ -158,7 +167,9 @@ std::string Parser::bytesLine(const std::string& text) {
             repeated.insert(repeated.end(), bytes->begin(), bytes->end());
         }
         repeatNext_ = 1;
-        session.stream.push_back(StreamStep{false, repeated, Millis(0)});
+        StreamStep step;
+        step.bytes = std::move(repeated);
+        session.stream.push_back(step);
     }
     return "";
 }

@@ -12,6 +12,7 @@
 //   55 4D 00 01 00 02 00 50   # a comment after '#'
 //   @delay 50ms
 //   55 5A*3                                          <- "HH*N": N copies of HH
+//   @mkfifo data/pipeProx                            <- made while the daemon runs
 #pragma once
 
 #include <chrono>
@@ -38,11 +39,14 @@ struct Answer {
     Bytes bytes;
 };
 
-// One step of the part sent once the daemon reads in its receive phase.
+// One step of the part sent once the daemon reads in its receive phase: a
+// line of bytes, a pause, or a file made in the daemon's world.
 struct StreamStep {
     bool isDelay = false;
-    Bytes bytes;      // a line of the file, sent in one write
-    Millis delay{0};  // when isDelay
+    Bytes bytes;         // a line of the file, sent in one write
+    Millis delay{0};     // when isDelay
+    std::string mkfifo;  // "@mkfifo data/pipeProx": a FIFO at this path (under the root)
+    std::string write;   // "@write data/pipeLight=TEXT": a file with this text
 };
 
 struct Session {
