@@ -192,7 +192,6 @@ bool portIsFree(const std::string& device) {
 
 int record(const Options& o, const std::string& device, session::SimulatedSource* board,
            FILE* out) {
-    if (!portIsFree(device)) return 1;
     std::string error;
     int fd = session::openRawSerial(device, &error);
     if (fd < 0) {
@@ -247,6 +246,8 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // Before the output file is made: a refused recording leaves nothing behind.
+    if (!options.simulated && !portIsFree(options.device)) return 1;
     FILE* out = options.output.empty() ? stdout : fopen(options.output.c_str(), "w");
     if (out == nullptr) {
         perror(options.output.c_str());
