@@ -16,7 +16,7 @@
 
 #include "support/process_harness.h"
 #include "tools/doctor/selinux.h"
-#include "tools/inspect/port_holders.h"
+#include "tools/proc/port_holders.h"
 
 extern char** environ;
 
@@ -411,7 +411,7 @@ TEST(DoctorRecordedText, DaemonCommandLines) {
         {{}, std::nullopt},
     };
     for (const auto& [commandLine, arguments] : rows) {
-        EXPECT_EQ(inspect::daemonArguments(commandLine), arguments) << commandLine.size();
+        EXPECT_EQ(proc::daemonArguments(commandLine), arguments) << commandLine.size();
     }
 }
 

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "tools/doctor/doctor_platform.h"
-#include "tools/inspect/port_holders.h"
-#include "tools/inspect/proc_table.h"
+#include "tools/proc/port_holders.h"
+#include "tools/proc/proc_table.h"
 
 namespace vantrel::doctor {
 
-// The doctor reads /proc through the inspect library: OpenFile, holdersOf, ...
-using namespace vantrel::inspect;
+// The doctor reads /proc through tools/proc: OpenFile, holdersOf, ...
+using namespace vantrel::proc;
 
 enum class Verdict { Ok, Warn, Fail, Skip };
 const char* verdictName(Verdict verdict);

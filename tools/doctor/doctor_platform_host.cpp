@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tools/doctor/doctor.h"
-#include "tools/inspect/proc_table.h"
+#include "tools/proc/proc_table.h"
 
 namespace vantrel::doctor {
 

@@ -18,7 +18,7 @@
 
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
-#include "tools/inspect/port_holders.h"
+#include "tools/proc/port_holders.h"
 
 namespace {
 
@@ -174,10 +174,10 @@ bool portIsFree(const std::string& device) {
     struct stat node;
     if (stat(device.c_str(), &node) != 0) return true;  // the open says what is wrong
     std::vector<pid_t> holders =
-        inspect::deviceUsers(inspect::scanProcesses(), device, node).holders;
+        proc::deviceUsers(proc::scanProcesses(), device, node).holders;
     for (pid_t pid : holders) {
-        std::string who = inspect::describeProcess(pid);
-        if (inspect::isDaemonProcess(pid)) {
+        std::string who = proc::describeProcess(pid);
+        if (proc::isDaemonProcess(pid)) {
             fprintf(stderr,
                     "vantrel-session-record: the daemon, %s, holds %s: stop it first "
                     "(on the panel: stop vantrel), then record\n",

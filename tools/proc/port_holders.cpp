@@ -1,4 +1,4 @@
-#include "tools/inspect/port_holders.h"
+#include "tools/proc/port_holders.h"
 
 #include <limits.h>
 #include <stdlib.h>
@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace vantrel::inspect {
+namespace vantrel::proc {
 
 namespace {
 
@@ -100,4 +100,4 @@ std::string describeProcess(pid_t pid) {
     return "pid " + std::to_string(pid) + " (" + name + ")";
 }
 
-}  // namespace vantrel::inspect
+}  // namespace vantrel::proc

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::inspect {
+namespace vantrel::proc {
 
 // One open descriptor of another process, by what it points to.
 struct OpenFile {
@@ -48,4 +48,4 @@ std::optional<std::string> readRegularFile(const std::string& path, size_t limit
 // Its first line, without the line feed.
 std::optional<std::string> readFirstLine(const std::string& path);
 
-}  // namespace vantrel::inspect
+}  // namespace vantrel::proc

@@ -1,4 +1,4 @@
-#include "tools/inspect/proc_table.h"
+#include "tools/proc/proc_table.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vantrel::inspect {
+namespace vantrel::proc {
 
 namespace {
 
@@ -161,4 +161,4 @@ std::optional<std::string> readFirstLine(const std::string& path) {
     return text->substr(0, text->find('\n'));
 }
 
-}  // namespace vantrel::inspect
+}  // namespace vantrel::proc

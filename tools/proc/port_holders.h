@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/inspect/proc_table.h"
+#include "tools/proc/proc_table.h"
 
-namespace vantrel::inspect {
+namespace vantrel::proc {
 
 // The descriptors of other processes on the node: by device number for a
 // device node, else by inode.
@@ -43,4 +43,4 @@ bool isDaemonProcess(pid_t pid);
 // "pid 12 (sleep)", with the whole name where comm cut it at 15 bytes.
 std::string describeProcess(pid_t pid);
 
-}  // namespace vantrel::inspect
+}  // namespace vantrel::proc
