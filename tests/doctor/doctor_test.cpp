@@ -385,8 +385,13 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
 
 TEST(DoctorProcess, UsageErrors) {
     const std::pair<std::vector<std::string>, int> rows[] = {
-        {{"--bogus"}, 2},        {{"--listen"}, 2}, {{"--listen", "abc"}, 2},
-        {{"--listen", "-1"}, 2}, {{"-p"}, 2},       {{"-h"}, 0},
+        {{"--bogus"}, 2},
+        {{"--listen"}, 2},
+        {{"--listen", "abc"}, 2},
+        {{"--listen", "-1"}, 2},
+        {{"--listen", "inf"}, 2},
+        {{"-p"}, 2},
+        {{"-h"}, 0},
     };
     ProcessHarness h;
     for (const auto& [args, status] : rows) {

@@ -16,6 +16,7 @@ namespace {
 using namespace vantrel::doctor;
 
 constexpr double kDefaultListenSeconds = 3;
+constexpr double kLongestListenSeconds = 3600;
 constexpr int kStatusUsage = 2;
 
 struct Options {
@@ -56,8 +57,10 @@ int parseArguments(int argc, char** argv, Options* options) {
         } else if (arg == "--listen" && i + 1 < argc) {
             char* end = nullptr;
             options->listenSeconds = strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || !(options->listenSeconds >= 0)) {
-                fprintf(stderr, "vantrel-doctor: --listen takes a number of seconds\n");
+            // An hour at most: "inf" or 1e300 would make the probe wait for ever.
+            if (end == argv[i] || *end != '\0' || !(options->listenSeconds >= 0) ||
+                options->listenSeconds > kLongestListenSeconds) {
+                fprintf(stderr, "vantrel-doctor: --listen takes a number of seconds, 0 to 3600\n");
                 usage(stderr);
                 return kStatusUsage;
             }
