@@ -293,7 +293,6 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];
         EXPECT_NE(e["detail"].find(row.detail), std::string::npos) << e["detail"];
         EXPECT_EQ(run.status, std::string(row.verdict) == "fail" ? 1 : 0);
-        EXPECT_LT(run.seconds, 1.0);
         if (std::string(row.fault).find("clean") == 0) {
             EXPECT_EQ(run.of("serial-holder")["detail"].find("held by"), std::string::npos);
             DoctorRun table = runDoctor(s.h, {}, s.path);
