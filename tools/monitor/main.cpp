@@ -121,6 +121,7 @@ const FifoStream* firstMissing(const std::vector<FifoStream>& streams) {
 
 void readArrived(std::vector<FifoStream>& streams, Display& display) {
     std::vector<struct pollfd> watched;
+    watched.reserve(streams.size());
     for (const FifoStream& stream : streams) watched.push_back({stream.descriptor(), POLLIN, 0});
     if (poll(watched.data(), watched.size(), kPollMillis) <= 0) return;  // a signal, or quiet
     auto now = Clock::now();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -144,7 +145,7 @@ uint8_t nfcByte(const Options& o) {
 }
 
 Millis every(double seconds) {
-    return Millis(static_cast<long>(seconds * 1000.0 + 0.5));
+    return Millis(std::lround(seconds * 1000.0));
 }
 
 std::string utcNow() {

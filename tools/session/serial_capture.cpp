@@ -130,6 +130,7 @@ std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
+    lines.reserve(cut.size());
     for (const Bytes& line : cut) {
         lines.push_back(commented ? commentedLine(line) : wire::hexText(line));
     }

@@ -1,5 +1,6 @@
 #include "wire/frames.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,9 +20,13 @@ int bigEndian16(const uint8_t* bytes) {
     return bytes[0] * 256 + bytes[1];
 }
 
-std::string format(const char* fmt, int a, int b = 0, int c = 0, int d = 0) {
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
     char text[128];
-    snprintf(text, sizeof text, fmt, a, b, c, d);
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
     return text;
 }
 
