@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "wire/frames.h"
-#include "procfs/process_figures.h"
+#include "tools/proc/process_figures.h"
 #include "simboard/simulated_board.h"
 
 namespace {
@@ -33,8 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using vantrel::simboard::Bytes;
 using vantrel::simboard::SimulatedBoard;
-using vantrel::procfs::cpuTicks;
-using vantrel::procfs::statusField;
+using vantrel::proc::cpuTicks;
+using vantrel::proc::statusField;
 
 constexpr double kLineRateFrames = 1440.0;  // 115200 baud, 8N1, 8-byte frames
 constexpr double kTimeScale = 0.01;         // start pause 50 ms, receive limit 100 ms

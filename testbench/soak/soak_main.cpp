@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "procfs/process_figures.h"
+#include "tools/proc/process_figures.h"
 #include "simboard/simulated_board.h"
 #include "soak/fifo_reader.h"
 #include "soak/wire_sender.h"
@@ -138,10 +138,10 @@ bool waitForBanner(const std::string& root, pid_t pid) {
 // The fewest descriptors seen in a few looks: a value's FIFO is open for an
 // instant at every write.
 int steadyDescriptors(pid_t pid) {
-    int fewest = procfs::openDescriptors(pid);
+    int fewest = proc::openDescriptors(pid);
     for (int i = 0; i < 4; ++i) {
         std::this_thread::sleep_for(milliseconds(2));
-        int now = procfs::openDescriptors(pid);
+        int now = proc::openDescriptors(pid);
         if (now >= 0 && (fewest < 0 || now < fewest)) fewest = now;
     }
     return fewest;
@@ -150,12 +150,12 @@ int steadyDescriptors(pid_t pid) {
 // A child the daemon has not waited for, still there a second later.
 bool childLeftUnreaped(pid_t pid) {
     std::vector<pid_t> zombies;
-    for (const procfs::Child& child : procfs::children(pid)) {
+    for (const proc::Child& child : proc::children(pid)) {
         if (child.state == 'Z') zombies.push_back(child.pid);
     }
     if (zombies.empty()) return false;
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    for (const procfs::Child& child : procfs::children(pid)) {
+    for (const proc::Child& child : proc::children(pid)) {
         for (pid_t zombie : zombies) {
             if (child.pid == zombie && child.state == 'Z') return true;
         }
@@ -281,10 +281,10 @@ Sample Soak::sample(double elapsed) {
     s.frames = sender_->frames();
     for (int i = 0; i < 2; ++i) s.values[i] = readers_[i]->counts();
     s.broadcasts = lineCount(root_ + "/am.log");
-    s.rssKib = procfs::statusField(pid_, "VmRSS");
+    s.rssKib = proc::statusField(pid_, "VmRSS");
     s.descriptors = steadyDescriptors(pid_);
-    s.children = procfs::children(pid_).size();
-    s.cpuTicks = procfs::cpuTicks(pid_);
+    s.children = proc::children(pid_).size();
+    s.cpuTicks = proc::cpuTicks(pid_);
     return s;
 }
 

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "procfs/process_figures.h"
+#include "tools/proc/process_figures.h"
 #include "session_regression/replay_report.h"
 #include "support/process_harness.h"
 
@@ -431,7 +431,7 @@ class ChurningReader {
 // readable with nothing to read. Returns once the daemon sleeps in its second
 // pause after the vanish (or after kHangUpLimit), with the CPU time it took.
 std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
-    double cpuBefore = procfs::cpuSeconds(h.pid());
+    double cpuBefore = proc::cpuSeconds(h.pid());
     size_t pausesBefore = activity.begun(kHangUpPause);
     h.board().vanish();
     bool paused = waitUntil(
@@ -441,7 +441,7 @@ std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
                     activity.sleepsIn(kHangUpPause));
         },
         kHangUpLimit, kPoll);
-    double cpu = procfs::cpuSeconds(h.pid()) - cpuBefore;
+    double cpu = proc::cpuSeconds(h.pid()) - cpuBefore;
     char text[160];
     snprintf(text, sizeof text, "board vanished; %s; CPU time meanwhile %s %.2f s",
              paused ? "asleep in its second pause after it" : "no second pause within 5 s",

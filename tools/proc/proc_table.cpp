@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/proc/process_figures.h"
+
 namespace vantrel::proc {
 
 namespace {
@@ -131,18 +133,12 @@ bool environReadable(pid_t pid) {
 }
 
 double secondsRunning(pid_t pid) {
-    std::optional<std::string> stat = readRegularFile(procPath(pid, "stat"));
+    constexpr size_t kStartTime = 19;  // proc(5) field 22, in clock ticks since boot
+    std::vector<std::string> fields = statFields(pid);
     std::optional<std::string> uptime = readRegularFile("/proc/uptime");
-    if (!stat || !uptime) return -1;
-    // Field 22, start time in clock ticks; the name in field 2 may hold blanks.
-    size_t at = stat->rfind(')');
-    if (at == std::string::npos) return -1;
-    const char* field = stat->c_str() + at + 1;  // the blank before field 3
-    for (int number = 3; number < 22 && field != nullptr; ++number) {
-        field = strchr(field + 1, ' ');
-    }
-    if (field == nullptr) return -1;
-    double started = strtod(field, nullptr) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    if (fields.size() <= kStartTime || !uptime) return -1;
+    double started =
+        strtod(fields[kStartTime].c_str(), nullptr) / static_cast<double>(sysconf(_SC_CLK_TCK));
     return strtod(uptime->c_str(), nullptr) - started;
 }
 

@@ -1,4 +1,4 @@
-#include "procfs/process_figures.h"
+#include "tools/proc/process_figures.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -8,25 +8,12 @@
 #include <fstream>
 #include <sstream>
 
-namespace vantrel::procfs {
+namespace vantrel::proc {
 
 namespace {
 
 std::string procPath(pid_t pid, const char* file) {
     return "/proc/" + std::to_string(pid) + "/" + file;
-}
-
-// The fields of /proc/PID/stat after the command name, which may hold blanks
-// and parentheses: fields[0] is the state (field 3 of proc(5)).
-std::vector<std::string> statFields(pid_t pid) {
-    std::ifstream stat(procPath(pid, "stat"));
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::vector<std::string> fields;
-    size_t end = text.rfind(')');
-    if (end == std::string::npos) return fields;
-    std::istringstream rest(text.substr(end + 2));
-    for (std::string field; rest >> field;) fields.push_back(field);
-    return fields;
 }
 
 constexpr size_t kState = 0;   // proc(5) field 3
@@ -35,6 +22,17 @@ constexpr size_t kUser = 11;   // field 14, utime
 constexpr size_t kSystem = 12; // field 15, stime
 
 }  // namespace
+
+std::vector<std::string> statFields(pid_t pid) {
+    std::ifstream stat(procPath(pid, "stat"));
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::vector<std::string> fields;
+    size_t end = text.rfind(')');
+    if (end == std::string::npos || end + 2 > text.size()) return fields;
+    std::istringstream rest(text.substr(end + 2));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
 
 long cpuTicks(pid_t pid) {
     std::vector<std::string> fields = statFields(pid);
@@ -85,4 +83,4 @@ std::vector<Child> children(pid_t pid) {
     return found;
 }
 
-}  // namespace vantrel::procfs
+}  // namespace vantrel::proc

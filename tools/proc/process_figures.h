@@ -1,6 +1,6 @@
 // What /proc tells about a running process: CPU time, memory, descriptors and
-// children. Shared by the benchmark, the soak and the scenario replay; host
-// tools only, never the daemon.
+// children. The doctor reads how long the daemon has run here; on a host the
+// benchmark, the soak and the scenario replay read the rest. Never the daemon.
 #pragma once
 
 #include <sys/types.h>
@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
-namespace vantrel::procfs {
+namespace vantrel::proc {
+
+// The fields of /proc/PID/stat after the command name, which may hold blanks
+// and parentheses: [0] is the state (field 3 of proc(5)). Empty when the
+// process is gone.
+std::vector<std::string> statFields(pid_t pid);
 
 // User plus system CPU time in clock ticks (sysconf(_SC_CLK_TCK) a second);
 // -1 when the process is gone.
@@ -29,4 +34,4 @@ struct Child {
 // The processes whose parent is `pid`.
 std::vector<Child> children(pid_t pid);
 
-}  // namespace vantrel::procfs
+}  // namespace vantrel::proc
