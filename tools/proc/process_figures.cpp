@@ -16,10 +16,10 @@ std::string procPath(pid_t pid, const char* file) {
     return "/proc/" + std::to_string(pid) + "/" + file;
 }
 
-constexpr size_t kState = 0;   // proc(5) field 3
-constexpr size_t kParent = 1;  // field 4
-constexpr size_t kUser = 11;   // field 14, utime
-constexpr size_t kSystem = 12; // field 15, stime
+constexpr size_t kState = 0;    // proc(5) field 3
+constexpr size_t kParent = 1;   // field 4
+constexpr size_t kUser = 11;    // field 14, utime
+constexpr size_t kSystem = 12;  // field 15, stime
 
 }  // namespace
 
@@ -42,7 +42,8 @@ long cpuTicks(pid_t pid) {
 
 double cpuSeconds(pid_t pid) {
     long ticks = cpuTicks(pid);
-    return ticks < 0 ? -1.0 : static_cast<double>(ticks) / sysconf(_SC_CLK_TCK);
+    return ticks < 0 ? -1.0
+                     : static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long statusField(pid_t pid, const char* name) {
@@ -60,6 +61,7 @@ int openDescriptors(pid_t pid) {
     DIR* folder = opendir(procPath(pid, "fd").c_str());
     if (folder == nullptr) return -1;
     int count = 0;
+    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (dirent* entry = readdir(folder)) {
         if (entry->d_name[0] != '.') ++count;
     }
@@ -71,6 +73,7 @@ std::vector<Child> children(pid_t pid) {
     std::vector<Child> found;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return found;
+    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
     while (dirent* entry = readdir(proc)) {
         char* end = nullptr;
         long candidate = strtol(entry->d_name, &end, 10);
