@@ -1,0 +1,87 @@
+// The doctor's readers of text, on text recorded from panels, emulators and
+// the kernel: daemon command lines as /proc gives them, SELinux contexts and
+// denials; and its labels against the policy it ships with.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/process_harness.h"
+#include "tools/doctor/selinux.h"
+#include "tools/proc/port_holders.h"
+
+namespace vantrel::test {
+namespace {
+
+TEST(DoctorRecordedText, DaemonCommandLines) {
+    using Args = std::vector<std::string>;
+    const std::pair<Args, std::optional<Args>> rows[] = {
+        {{"/vendor/bin/vantrel", "-d", "-m", "-l"}, Args{"-d", "-m", "-l"}},
+        {{"/usr/bin/qemu-arm", "/b/vantrel-traced", "/b/vantrel-traced", "-m"}, Args{"-m"}},
+        {{"/usr/bin/qemu-arm", "/b/vantrel", "-l"}, Args{"-l"}},
+        {{"vantrel", "-p", "/tmp/x/vantrel"}, Args{"-p", "/tmp/x/vantrel"}},
+        {{"/b/vantrel-doctor", "--json"}, std::nullopt},
+        {{"sh", "-c", "vantrel -m"}, std::nullopt},
+        {{}, std::nullopt},
+    };
+    for (const auto& [commandLine, arguments] : rows) {
+        EXPECT_EQ(proc::daemonArguments(commandLine), arguments) << commandLine.size();
+    }
+}
+
+TEST(DoctorRecordedText, SelinuxLabelsAndDenials) {
+    using doctor::contextType;
+    const std::pair<std::string, std::string> contexts[] = {
+        {std::string("u:r:vantrel:s0\0", 15), "vantrel"},
+        {"u:r:su:s0\n", "su"},
+        {"u:object_r:vantrel_tty_device:s0", "vantrel_tty_device"},
+        {"kernel", ""},
+        {"", ""},
+        {"system_u:system_r:init_t:s0-s0:c0.c1023", "init_t"},
+    };
+    for (const auto& [text, type] : contexts) EXPECT_EQ(contextType(text), type) << text;
+
+    const std::pair<const char*, std::vector<std::string>> logs[] = {
+        {"[   41.2] type=1400 audit(1.0:7): avc: denied { read write } for pid=301 "
+         "comm=\"vantrel\" "
+         "name=\"ttymxc1\" dev=\"tmpfs\" ino=88 scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:device:s0 "
+         "tclass=chr_file permissive=0\n",
+         {"vantrel -> device chr_file { read write } \"ttymxc1\""}},
+        {"avc: denied { open } for comm=\"sh\" scontext=u:r:shell:s0 "
+         "tcontext=u:object_r:vantrel_pipe_file:s0 tclass=fifo_file\n"
+         "avc: denied { read } for scontext=u:r:untrusted_app:s0 "
+         "tcontext=u:object_r:app_data_file:s0 "
+         "tclass=file\navc: granted { read } for scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:vantrel_firmware_file:s0 tclass=file\n",
+         {"shell -> vantrel_pipe_file fifo_file { open }"}},
+        {"audit: avc: denied { write } for name=\"value\" scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:sysfs:s0 tclass=file\ninit: Service 'vantrel' exited with status 1\n",
+         {"vantrel -> sysfs file { write } \"value\""}},
+    };
+    for (const auto& [log, denials] : logs) EXPECT_EQ(doctor::daemonDenials(log), denials) << log;
+
+    // The doctor's labels are the ones the policy gives.
+    const std::pair<const char*, std::string> policy[] = {
+        {"vantrel.te", "type " + std::string(doctor::kDaemonDomain) + ", domain;"},
+        {"file_contexts", "/dev/ttymxc1                              u:object_r:" +
+                              std::string(doctor::kTtyType) + ":s0"},
+        {"genfs_contexts", "u:object_r:" + std::string(doctor::kResetLineType) + ":s0"},
+    };
+    for (const auto& [file, line] : policy) {
+        EXPECT_NE(
+            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/" + file).find(line),
+            std::string::npos)
+            << file << " lacks: " << line;
+    }
+    for (const char* type : doctor::kPolicyTypes) {
+        EXPECT_NE(
+            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/vantrel.te").find(type),
+            std::string::npos)
+            << type;
+    }
+}
+
+}  // namespace
+}  // namespace vantrel::test
