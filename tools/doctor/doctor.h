@@ -80,6 +80,10 @@ struct DeviceHolders {
 };
 DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
                             const struct stat& node);
+// A fix as the doctor gives it: the lasting change (device tree, init or
+// ueventd file, policy) and, where one exists, what to type now to see or
+// mend it at once ("adb shell ls -lZ /dev/ttymxc1").
+std::string advice(const std::string& lasting, const std::string& now = "");
 // "1.6.25": the one firmware version the daemon accepts.
 std::string requiredFirmwareVersion();
 

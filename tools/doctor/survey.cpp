@@ -130,6 +130,10 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
+std::string advice(const std::string& lasting, const std::string& now) {
+    return now.empty() ? lasting : lasting + "; now: " + now;
+}
+
 std::string requiredFirmwareVersion() {
     return std::to_string(kRequiredMajor) + "." + std::to_string(kRequiredMinor) + "." +
            std::to_string(kRequiredPatch);
