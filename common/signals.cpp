@@ -13,6 +13,7 @@ namespace vantrel {
 namespace {
 sigset_t startMask;
 bool startMaskSaved = false;
+ShellRunner shellRunner = nullptr;  // nullptr: the platform shell
 
 sigset_t sigpipeOnly() {
     sigset_t set;
@@ -42,7 +43,12 @@ void restoreStartMask() {
     if (startMaskSaved) sigprocmask(SIG_SETMASK, &startMask, nullptr);
 }
 
+void setShellRunner(ShellRunner runner) {
+    shellRunner = runner;
+}
+
 int runShellCommand(const char* command) {
+    if (shellRunner != nullptr) return shellRunner(command);
     pid_t child = fork();
     if (child < 0) return -1;
     if (child == 0) {

@@ -23,4 +23,11 @@ void restoreStartMask();
 // mask the daemon started with. Returns the wait status, or -1.
 int runShellCommand(const char* command);
 
+// What runs the daemon's shell commands (the am broadcasts). The daemon keeps
+// the platform shell; a tool that reuses the message handlers without sending
+// anything (the doctor's board probe) installs its own, and nullptr puts the
+// shell back.
+using ShellRunner = int (*)(const char* command);
+void setShellRunner(ShellRunner runner);
+
 }  // namespace vantrel

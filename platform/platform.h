@@ -25,8 +25,14 @@ enum LogPriority : int {
     kLogError = 6,
 };
 
-// Writes one record with the tag "Vantrel", printf-style.
+// Writes one record with the log tag, printf-style.
 void platformLog(int priority, const char* format, va_list args);
+
+// The tag of every later record: "Vantrel" unless changed. A tool that runs
+// the daemon's code sets its own, so that the daemon's tag (logcat -s
+// Vantrel) keeps only the daemon's records. `tag` must outlive its use; at
+// most 23 characters, as the platform's tags.
+void platformSetLogTag(const char* tag);
 
 // property_get: copies the value of `key` (at most 91 bytes and a zero) into
 // `value`, or `defaultValue` when the property is unset or empty. Returns the

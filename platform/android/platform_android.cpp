@@ -11,11 +11,15 @@ namespace vantrel {
 static_assert(PROPERTY_VALUE_MAX == kPropertyValueMax, "property size of the platform changed");
 
 namespace {
-constexpr char kLogTag[] = "Vantrel";
+const char* logTag = "Vantrel";
 }  // namespace
 
 void platformLog(int priority, const char* format, va_list args) {
-    __android_log_vprint(priority, kLogTag, format, args);
+    __android_log_vprint(priority, logTag, format, args);
+}
+
+void platformSetLogTag(const char* tag) {
+    logTag = tag;
 }
 
 int platformPropertyGet(const char* key, char* value, const char* defaultValue) {

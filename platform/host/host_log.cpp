@@ -13,7 +13,7 @@ namespace vantrel {
 
 namespace {
 
-constexpr char kTag[] = "Vantrel";
+const char* logTag = "Vantrel";
 constexpr size_t kMessageMax = 4096;
 constexpr size_t kRecordMax = 8192;
 
@@ -40,7 +40,9 @@ char priorityLetter(int priority) {
 // into `record`; a line feed inside the message starts a new prefixed line.
 size_t buildRecord(char letter, const char* message, size_t length, char* record) {
     char prefix[32];
-    int prefixLength = snprintf(prefix, sizeof prefix, "%c/%s: ", letter, kTag);
+    int prefixLength = snprintf(prefix, sizeof prefix, "%c/%s: ", letter, logTag);
+    if (prefixLength < 0) prefixLength = 0;
+    if (prefixLength >= static_cast<int>(sizeof prefix)) prefixLength = sizeof prefix - 1;
     size_t used = 0;
     auto appendPrefix = [&]() {
         for (int i = 0; i < prefixLength; ++i) record[used++] = prefix[i];
@@ -72,6 +74,10 @@ void writeRecord(const char* record, size_t length) {
 }
 
 }  // namespace
+
+void platformSetLogTag(const char* tag) {
+    logTag = tag;
+}
 
 void platformLog(int priority, const char* format, va_list args) {
     char message[kMessageMax];

@@ -1,8 +1,8 @@
 // --probe-board: the daemon's own identification exchange, once and without
 // a reset pulse, then a count of what the board sends. The version reply goes
 // through the daemon's handlers as it would at start; the broadcast they run
-// is only recorded (the binary wraps runShellCommand at link time), and no
-// stream is forwarded, so nothing reaches the FIFOs.
+// is only recorded (the probe installs its own shell runner), and no stream
+// is forwarded, so nothing reaches the FIFOs.
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -20,6 +20,7 @@
 
 #include "common/daemon_state.h"
 #include "common/paths.h"
+#include "common/signals.h"
 #include "firmware/board_control.h"
 #include "firmware/board_identification.h"
 #include "firmware/image_marker.h"
@@ -29,21 +30,18 @@
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 
-namespace {
-std::vector<std::string> recordedShellCommands;
-}  // namespace
-
-// The daemon's shell runner, replaced in the doctor binary: the broadcast is
-// shown, not sent.
-// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the linker's --wrap gives it
-extern "C" int __wrap__ZN7vantrel15runShellCommandEPKc(const char* command) {
-    recordedShellCommands.emplace_back(command);
-    return 0;
-}
-
 namespace vantrel::doctor {
 
 namespace {
+
+std::vector<std::string> recordedShellCommands;
+
+// Stands in for the daemon's shell while the probe runs: the broadcast is
+// shown, not sent.
+int recordShellCommand(const char* command) {
+    recordedShellCommands.emplace_back(command);
+    return 0;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -180,27 +178,67 @@ class FrameCounter {
     size_t bytes_ = 0;
 };
 
-// Reads what arrives for `seconds`; bounded whatever the board sends.
-// False when the line hung up.
-bool listen(int fd, double seconds, FrameCounter* counter) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+    stopRequested = 1;
+}
+
+// SIGINT and SIGTERM end the listening early, so that the report still
+// shows what was counted; the old handlers come back afterwards.
+class StopSignals {
+  public:
+    StopSignals() {
+        struct sigaction action = {};
+        action.sa_handler = onStopSignal;  // no SA_RESTART: select returns EINTR
+        sigaction(SIGINT, &action, &previousInt_);
+        sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &previousInt_, nullptr);
+        sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+  private:
+    struct sigaction previousInt_ = {};
+    struct sigaction previousTerm_ = {};
+};
+
+struct Listened {
+    double seconds = 0;  // how long it listened
+    bool hungUp = false;
+    bool stopped = false;  // by SIGINT or SIGTERM
+};
+
+// Reads what arrives for `seconds`, or until a stop signal; bounded whatever
+// the board sends.
+Listened listen(int fd, double seconds, FrameCounter* counter) {
+    auto start = Clock::now();
+    auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Listened listened;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return true;
+        listened.stopped = stopRequested != 0;
+        if (left.count() <= 0 || listened.stopped) break;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
         struct timeval limit = {static_cast<time_t>(left.count() / 1000000),
                                 static_cast<suseconds_t>(left.count() % 1000000)};
         int ready = select(fd + 1, &readable, nullptr, nullptr, &limit);
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready <= 0) continue;
+        if (ready < 0 && errno != EINTR) listened.hungUp = true;
         uint8_t buffer[512];
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0) return false;
+        ssize_t got = ready > 0 ? read(fd, buffer, sizeof buffer) : 0;
+        if (ready > 0 && got <= 0) listened.hungUp = true;
+        if (listened.hungUp) break;
         for (ssize_t i = 0; i < got; ++i) counter->feed(buffer[i]);
     }
+    listened.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (!listened.stopped) listened.seconds = std::min(listened.seconds, seconds);
+    return listened;
 }
 
 // The daemon's own check for the bootstrap loader (bslsh --checkComm). The
@@ -241,48 +279,61 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy) {
     return r;
 }
 
-}  // namespace
-
-CheckResult probeBoard(const Survey& survey, double listenSeconds) {
-    CheckResult r{"board", Verdict::Fail, "", ""};
+// A port that another process holds is not probed: the two would split the
+// board's bytes. The fix names who holds it.
+bool portTaken(const Survey& survey, CheckResult* r) {
     struct stat node;
     if (stat(survey.device.c_str(), &node) != 0) {
-        r.detail = survey.device + ": " + strerror(errno);
-        r.fix = "see serial-device";
-        return r;
+        r->detail = survey.device + ": " + strerror(errno);
+        r->fix = "see serial-device";
+        return true;
     }
     DeviceHolders holders = deviceHolders(survey, survey.device, node);
-    std::vector<pid_t> others = holders.daemons;
-    others.insert(others.end(), holders.others.begin(), holders.others.end());
-    if (!others.empty()) {
-        for (pid_t pid : others) r.detail += (r.detail.empty() ? "" : ", ") + describeProcess(pid);
-        r.detail = "the port is held by " + r.detail + ": not probed";
-        r.fix = "stop it first (on the panel: stop vantrel), then probe again";
-        return r;
+    if (holders.daemons.empty() && holders.others.empty()) return false;
+    std::string who;
+    for (pid_t pid : holders.daemons) who += (who.empty() ? "" : ", ") + describeProcess(pid);
+    for (pid_t pid : holders.others) who += (who.empty() ? "" : ", ") + describeProcess(pid);
+    r->detail = "the port is held by " + who + ": not probed";
+    if (!holders.daemons.empty()) {
+        r->fix = advice("stop the daemon, then probe again; start it afterwards",
+                        stopDaemonCommand(holders.daemons[0]));
+    } else {
+        r->fix = "stop " + describeProcess(holders.others[0]) +
+                 ", which holds the port, then probe again";
     }
+    return true;
+}
+
+// The port open and nothing in it but the board's own words.
+bool openPort(const Survey& survey, CheckResult* r) {
     resetDaemonState();  // no stream forwarded: a reading taken as the reply goes nowhere
     selectSerialDevice(survey.device.c_str());
-    if (reopenSerial() < 0) {
-        r.detail = survey.device + ": cannot open: " + strerror(errno);
-        r.fix = "see serial-device";
-        return r;
-    }
+    if (reopenSerial() >= 0) return true;
+    r->detail = survey.device + ": cannot open: " + strerror(errno);
+    r->fix = "see serial-device";
+    return false;
+}
+
+// One identification exchange within its limit; the version broadcast it
+// leads to is recorded, not sent. True when the board acknowledged and
+// replied.
+bool identify(bool* bytesDuringExchange) {
+    setShellRunner(recordShellCommand);
     uint8_t command[kStandardPayloadSize] = {kIdentify, 0, 0, 0, 0, 0};
     bool answered;
     {
         ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
         answered = sendCommand(command, true) == 1;
     }
-    bool bytesDuringExchange =
-        command[0] != kIdentify;  // the exchange leaves its last lead byte there
-    FrameCounter counter;
-    bool hungUp = !listen(gState.serialFd, listenSeconds, &counter);
-    closeSerial();
-    std::string counted = counter.summary(listenSeconds) + (hungUp ? "; the line hung up" : "");
-    if (answered && gState.versionReceived) {
-        r.verdict = Verdict::Ok;
-        return identified(r, counted, counter.noisy());
-    }
+    setShellRunner(nullptr);
+    *bytesDuringExchange = command[0] != kIdentify;  // the exchange leaves its last lead byte there
+    return answered;
+}
+
+// No version came back: tell a board that talks otherwise, garbage, a reply
+// cut short, a board in its loader and a silent one apart.
+CheckResult unanswered(CheckResult r, const FrameCounter& counter, const std::string& counted,
+                       bool bytesDuringExchange) {
     if (counter.sawWholeFrames()) {
         r.detail = "no answer to the identification, yet it sends frames; " + counted;
         r.fix = "is this the sensor board's firmware? A reset (see reset-line) may bring it back";
@@ -306,6 +357,27 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
         r.fix = "check the board's power, the TX/RX wiring, the device path and the reset line";
     }
     return r;
+}
+
+}  // namespace
+
+CheckResult probeBoard(const Survey& survey, double listenSeconds) {
+    CheckResult r{"board", Verdict::Fail, "", ""};
+    if (portTaken(survey, &r) || !openPort(survey, &r)) return r;
+    StopSignals stopSignals;
+    bool bytesDuringExchange = false;
+    bool answered = identify(&bytesDuringExchange);
+    FrameCounter counter;
+    Listened listened = listen(gState.serialFd, listenSeconds, &counter);
+    closeSerial();
+    std::string counted = counter.summary(listened.seconds);
+    if (listened.hungUp) counted += "; the line hung up";
+    if (listened.stopped) counted += "; listening ended early by a signal";
+    if (answered && gState.versionReceived) {
+        r.verdict = Verdict::Ok;
+        return identified(r, counted, counter.noisy());
+    }
+    return unanswered(r, counter, counted, bytesDuringExchange);
 }
 
 }  // namespace vantrel::doctor

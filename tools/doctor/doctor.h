@@ -46,8 +46,11 @@ struct Survey {
     std::vector<DaemonProcess> daemons;  // running daemons of this setup
     std::string device;                  // the serial device the daemon opens
     ProcessTable processes;
+    // The options of the service as its init file defines them (pid 0);
+    // nullopt when the file or the service in it is missing.
+    std::optional<DaemonProcess> service;
+    std::string serviceFile;  // the init file's path
 };
-
 
 // Scans /proc and finds the daemons; `device` is the doctor's -p, or empty.
 Survey takeSurvey(const std::string& device);

@@ -32,6 +32,10 @@ bool belongsToThisSetup(pid_t pid);
 // where init does not run the daemon (a host).
 std::string serviceState();
 
+// What to type to stop the daemon `pid` for a while (init would start it
+// again at once if it were only killed on the panel).
+std::string stopDaemonCommand(pid_t pid);
+
 // The search path a daemon started now would get, for finding am and bslsh
 // when no running daemon's own environment can be read.
 std::string defaultSearchPath();

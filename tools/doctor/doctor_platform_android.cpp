@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/paths.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor_platform.h"
 
@@ -13,7 +14,6 @@ namespace vantrel::doctor {
 namespace {
 constexpr uid_t kSystemUid = 1000;  // AID_SYSTEM
 constexpr gid_t kSystemGid = 1000;  // AID_SYSTEM
-constexpr char kServiceStateProperty[] = "init.svc.vantrel";
 }  // namespace
 
 Identity daemonIdentity() {
@@ -31,8 +31,13 @@ bool belongsToThisSetup(pid_t /*pid*/) {
 
 std::string serviceState() {
     char value[kPropertyValueMax] = {};
-    platformPropertyGet(kServiceStateProperty, value, "");
+    std::string key = std::string("init.svc.") + kServiceName;
+    platformPropertyGet(key.c_str(), value, "");
     return value;
+}
+
+std::string stopDaemonCommand(pid_t /*pid*/) {
+    return "adb shell stop vantrel";
 }
 
 std::string defaultSearchPath() {

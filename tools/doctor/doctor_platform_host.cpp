@@ -27,6 +27,10 @@ std::string serviceState() {
     return "";
 }
 
+std::string stopDaemonCommand(pid_t pid) {
+    return "kill -INT " + std::to_string(pid);
+}
+
 std::string defaultSearchPath() {
     const char* path = getenv("PATH");
     return path != nullptr ? path : "";

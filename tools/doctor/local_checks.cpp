@@ -20,6 +20,7 @@
 #include "firmware/image_marker.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
+#include "tools/doctor/fixes.h"
 #include "tools/doctor/selinux.h"
 
 namespace vantrel::doctor {
@@ -115,40 +116,20 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
-    std::string fix =
-        std::string("install ") + name + " in " + folder + ", executable (" + purpose + ")";
     if (!notExecutable.empty()) {
         return result(name, Verdict::Fail,
                       notExecutable + " is not executable for " + survey.user.name + "; " + whose,
-                      fix);
+                      fixToolNotExecutable(notExecutable.substr(0, notExecutable.find(" ("))));
     }
-    return result(name, Verdict::Fail, "not found on the " + whose + " (" + searchPath + ")", fix);
+    return result(name, Verdict::Fail, "not found on the " + whose + " (" + searchPath + ")",
+                  fixToolMissing(name, folder, purpose));
 }
 
 // ---- one check each
 
-CheckResult checkSerialDevice(const Survey& survey) {
-    const char* fix =
-        "the daemon's user must read and write the UART: ueventd.rc line "
-        "\"/dev/ttymxc1 0660 system system\", or -p the right device";
-    struct stat node;
-    std::string detail;
-    if (!lookAt(survey.device, &node, &detail))
-        return result("serial-device", Verdict::Fail, detail, fix);
-    detail += ": " + kindOf(node) + ", " + describeNode(node);
-    if (!S_ISCHR(node.st_mode)) {
-        return result("serial-device", Verdict::Fail, detail + "; not a character device", fix);
-    }
-    if (!modePermits(node, survey.user, 6)) {
-        return result("serial-device", Verdict::Fail,
-                      detail + "; " + survey.user.name + " may not read and write it", fix);
-    }
-    detail += "; " + survey.user.name + " may read and write it";
-    Identity me = currentUser();
-    if (me.uid != 0 && !modePermits(node, me, 6)) {
-        return result("serial-device", Verdict::Ok,
-                      detail + "; not opened (the doctor's own user may not: run it as root)");
-    }
+// Opens the device as the daemon would, without waiting, and says whether
+// it is a terminal; a refusal that the mode bits do not explain is SELinux.
+CheckResult openSerialDevice(const Survey& survey, std::string detail) {
     int fd = open(survey.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int error = errno;
@@ -158,11 +139,9 @@ CheckResult checkSerialDevice(const Survey& survey) {
             return result("serial-device", Verdict::Fail,
                           detail + " although the mode allows it: SELinux is the likely cause" +
                               (label.empty() ? "" : ", label " + label),
-                          "label the node vantrel_tty_device (android/sepolicy/file_contexts, "
-                          "restorecon) and see the selinux row");
+                          fixSerialLabel());
         }
-        return result("serial-device", Verdict::Fail, detail,
-                      "no working UART behind the node: is the port enabled in the device tree?");
+        return result("serial-device", Verdict::Fail, detail, fixSerialNoPort());
     }
     struct termios settings;
     bool terminal = tcgetattr(fd, &settings) == 0;
@@ -170,9 +149,33 @@ CheckResult checkSerialDevice(const Survey& survey) {
     if (!terminal) {
         return result("serial-device", Verdict::Warn,
                       detail + "; opens, but is not a terminal: the line settings cannot apply",
-                      fix);
+                      fixSerialNotTerminal());
     }
     return result("serial-device", Verdict::Ok, detail + "; opens as a terminal");
+}
+
+CheckResult checkSerialDevice(const Survey& survey) {
+    struct stat node;
+    std::string detail;
+    if (!lookAt(survey.device, &node, &detail))
+        return result("serial-device", Verdict::Fail, detail, fixSerialMissing());
+    detail += ": " + kindOf(node) + ", " + describeNode(node);
+    if (!S_ISCHR(node.st_mode)) {
+        return result("serial-device", Verdict::Fail, detail + "; not a character device",
+                      fixSerialNotCharacterDevice());
+    }
+    if (!modePermits(node, survey.user, 6)) {
+        return result("serial-device", Verdict::Fail,
+                      detail + "; " + survey.user.name + " may not read and write it",
+                      fixSerialAccess());
+    }
+    detail += "; " + survey.user.name + " may read and write it";
+    Identity me = currentUser();
+    if (me.uid != 0 && !modePermits(node, me, 6)) {
+        return result("serial-device", Verdict::Ok,
+                      detail + "; not opened (the doctor's own user may not: run it as root)");
+    }
+    return openSerialDevice(survey, detail);
 }
 
 CheckResult checkSerialHolders(const Survey& survey) {
@@ -195,28 +198,28 @@ CheckResult checkSerialHolders(const Survey& survey) {
         add(std::to_string(survey.processes.unreadable) +
             " processes could not be looked at (run as root)");
     }
-    if (holders.others.empty()) return result("serial-holder", Verdict::Ok, detail);
+    if (holders.others.empty() && holders.daemons.size() < 2)
+        return result("serial-holder", Verdict::Ok, detail);
     return result("serial-holder", Verdict::Fail, detail,
-                  "stop the other holder: two readers split the board's bytes between them");
+                  "stop every holder but one daemon: two readers split the board's bytes "
+                  "between them");
 }
 
 CheckResult checkResetLine(const Survey& survey) {
     std::string path = resolved(kPathResetLine);
-    const char* exportFix =
-        "export GPIO 101 as an output at boot (write /sys/class/gpio/export "
-        "101, then direction out) and give its value to the daemon's user";
     struct stat node;
     std::string detail;
     if (!lookAt(path, &node, &detail)) {
         return result("reset-line", Verdict::Fail, detail + " (the line is not exported)",
-                      exportFix);
+                      fixResetNotExported());
     }
     detail += ": " + kindOf(node) + ", " + describeNode(node);
     std::optional<std::string> value = readFirstLine(path);
     if (value) detail += ", value " + quoted(*value);
     if (!S_ISREG(node.st_mode) || !modePermits(node, survey.user, 2)) {
         return result("reset-line", Verdict::Fail,
-                      detail + "; " + survey.user.name + " may not write it", exportFix);
+                      detail + "; " + survey.user.name + " may not write it",
+                      fixResetNotWritable());
     }
     std::string directionPath = path.substr(0, path.find_last_of('/')) + "/direction";
     std::optional<std::string> direction = readFirstLine(directionPath);
@@ -224,7 +227,7 @@ CheckResult checkResetLine(const Survey& survey) {
     detail += "; direction " + quoted(*direction);
     if (*direction != "out") {
         return result("reset-line", Verdict::Warn, detail + ": the pulse would not reach the board",
-                      "make the line an output (write its direction file: out)");
+                      fixResetNotOutput());
     }
     return result("reset-line", Verdict::Ok, detail);
 }
@@ -314,10 +317,25 @@ struct Streams {
     bool light = false;
 };
 
+// Whose options decide: the running daemon's, else those init would start
+// the service with; "" and nullptr when neither is known.
+const DaemonProcess* optionsInForce(const Survey& survey, std::string* whose) {
+    if (!survey.daemons.empty()) {
+        *whose = ", from pid " + std::to_string(survey.daemons[0].pid) + "'s options";
+        return &survey.daemons[0];
+    }
+    if (survey.service) {
+        *whose = ", no daemon running: the options of " + survey.serviceFile;
+        return &*survey.service;
+    }
+    *whose = ", no daemon running and no service in " + survey.serviceFile;
+    return nullptr;
+}
+
 Streams forwardedStreams(const Survey& survey, std::string* source) {
     Streams streams;
-    bool optionsKnown = !survey.daemons.empty();
-    const DaemonProcess* daemon = optionsKnown ? &survey.daemons[0] : nullptr;
+    std::string whose;
+    const DaemonProcess* daemon = optionsInForce(survey, &whose);
     bool motionGiven = daemon != nullptr && daemon->motionGiven;
     bool lightGiven = daemon != nullptr && daemon->lightGiven;
     streams.motion = motionGiven || queryBoolProperty(kMotionProperty) != 0;
@@ -326,8 +344,7 @@ Streams forwardedStreams(const Survey& survey, std::string* source) {
               (motionGiven ? " (-m)" : " (property)") + ", light " +
               (streams.light ? "forwarded" : "not forwarded") +
               (lightGiven ? " (-l)" : " (property)");
-    *source += optionsKnown ? ", from pid " + std::to_string(daemon->pid) + "'s options"
-                            : ", no daemon running";
+    *source += whose;
     return streams;
 }
 
@@ -354,77 +371,97 @@ std::vector<pid_t> waitingToOpenFifo(const Survey& survey) {
     return waiting;
 }
 
+// What the row says of one FIFO, and what that FIFO alone would make of it.
+struct FifoFinding {
+    std::string words;
+    Verdict verdict = Verdict::Ok;
+    std::string fix;
+};
+
+FifoFinding missingFifo(const Survey& survey, const std::string& path, std::string words) {
+    std::string folder = path.substr(0, path.find_last_of('/'));
+    struct stat parent;
+    if (stat(folder.c_str(), &parent) != 0) {
+        return {words + "; no folder " + folder, Verdict::Fail, fixFolderMissing(folder)};
+    }
+    if (!modePermits(parent, survey.user, 3)) {
+        return {words + "; " + survey.user.name + " cannot make it in " + folder, Verdict::Fail,
+                fixFolderNotWritable(folder)};
+    }
+    if (!survey.daemons.empty()) {
+        return {words, Verdict::Fail,
+                "the daemon did not make its FIFO: restart it and read its log (see activity)"};
+    }
+    return {words + " (the daemon makes it at start)", Verdict::Ok, ""};
+}
+
+std::vector<pid_t> fifoReaders(const Survey& survey, const struct stat& node) {
+    std::vector<pid_t> readers;
+    for (const OpenFile& file : holdersOf(survey.processes, node)) {
+        int mode = accessMode(file.pid, file.fd);
+        if ((mode == O_RDONLY || mode == O_RDWR) &&
+            std::find(readers.begin(), readers.end(), file.pid) == readers.end()) {
+            readers.push_back(file.pid);
+        }
+    }
+    return readers;
+}
+
+// `opening`: processes asleep in open() of some FIFO, maybe this one.
+FifoFinding lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
+                       const std::vector<pid_t>& opening) {
+    struct stat node;
+    FifoFinding f;
+    if (!lookAt(path, &node, &f.words)) return missingFifo(survey, path, f.words);
+    f.words += ": " + kindOf(node) + ", " + describeNode(node);
+    if (!S_ISFIFO(node.st_mode)) {
+        return {f.words + ": values would overwrite its first bytes", Verdict::Fail,
+                advice("remove it; the daemon makes the FIFO at its next start", "rm " + path)};
+    }
+    if (!modePermits(node, survey.user, 2)) {
+        f.words += "; " + survey.user.name + " may not write it";
+        f.verdict = Verdict::Fail;
+        f.fix = advice("remove it; the daemon makes it 0666 at its next start", "rm " + path);
+    }
+    std::vector<pid_t> readers = fifoReaders(survey, node);
+    if (!readers.empty()) return {f.words + "; read by " + pidList(readers), f.verdict, f.fix};
+    if (!forwarded) return {f.words + "; no reader (stream not forwarded)", f.verdict, f.fix};
+    f.words += "; no reader: its values are dropped";
+    // A reader that opens without O_NONBLOCK waits in open() until the
+    // daemon opens to write; /proc cannot say which FIFO it waits for.
+    if (!opening.empty())
+        f.words += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
+    if (f.verdict == Verdict::Ok) {
+        f.verdict = Verdict::Warn;
+        f.fix = "start the panel's reader of the FIFO (its values are lost meanwhile)";
+    }
+    return f;
+}
+
 CheckResult checkPipes(const Survey& survey) {
     std::string streamWords;
     Streams streams = forwardedStreams(survey, &streamWords);
-    Verdict verdict = Verdict::Ok;
-    std::string detail;
-    std::string fix;
-    auto worse = [&verdict, &fix](Verdict v, const std::string& f) {
-        if (v == Verdict::Fail || (v == Verdict::Warn && verdict == Verdict::Ok)) verdict = v;
-        if (fix.empty()) fix = f;
-    };
     std::vector<pid_t> opening = waitingToOpenFifo(survey);
+    CheckResult row = result("pipes", Verdict::Ok, "");
     for (int index : {kPipeProximity, kPipeLight}) {
         bool forwarded = index == kPipeProximity ? streams.motion : streams.light;
-        std::string path = resolved(kPipePaths[index]);
-        struct stat node;
-        std::string words;
-        detail += detail.empty() ? "" : "; ";
-        if (!lookAt(path, &node, &words)) {
-            detail += words;
-            std::string folder = path.substr(0, path.find_last_of('/'));
-            struct stat parent;
-            if (stat(folder.c_str(), &parent) != 0 || !modePermits(parent, survey.user, 3)) {
-                detail += "; " + survey.user.name + " cannot make it in " + folder;
-                worse(Verdict::Fail, "let the daemon's user write " + folder);
-            } else if (!survey.daemons.empty()) {
-                worse(Verdict::Fail,
-                      "the daemon did not make its FIFO: restart it and read its log");
-            } else {
-                detail += " (the daemon makes it at start)";
-            }
-            continue;
-        }
-        detail += words + ": " + kindOf(node) + ", " + describeNode(node);
-        if (!S_ISFIFO(node.st_mode)) {
-            detail += ": values would overwrite its first bytes";
-            worse(Verdict::Fail, "remove it; the daemon makes the FIFO at its next start");
-            continue;
-        }
-        if (!modePermits(node, survey.user, 2)) {
-            detail += "; " + survey.user.name + " may not write it";
-            worse(Verdict::Fail, "remove it; the daemon makes it 0666 at its next start");
-        }
-        std::vector<pid_t> readers;
-        for (const OpenFile& file : holdersOf(survey.processes, node)) {
-            int mode = accessMode(file.pid, file.fd);
-            if ((mode == O_RDONLY || mode == O_RDWR) &&
-                std::find(readers.begin(), readers.end(), file.pid) == readers.end()) {
-                readers.push_back(file.pid);
-            }
-        }
-        if (!readers.empty()) {
-            detail += "; read by " + pidList(readers);
-        } else if (forwarded) {
-            detail += "; no reader: its values are dropped";
-            // A reader that opens without O_NONBLOCK waits in open() until the
-            // daemon opens to write; /proc cannot say which FIFO it waits for.
-            if (!opening.empty())
-                detail += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
-            worse(Verdict::Warn,
-                  "start the panel's reader of the FIFO (its values are lost meanwhile)");
-        } else {
-            detail += "; no reader (stream not forwarded)";
+        FifoFinding f = lookAtFifo(survey, resolved(kPipePaths[index]), forwarded, opening);
+        row.detail += (row.detail.empty() ? "" : "; ") + f.words;
+        // The worse finding gives the row its verdict and its fix.
+        if (f.verdict == Verdict::Fail ? row.verdict != Verdict::Fail
+                                       : f.verdict == Verdict::Warn && row.verdict == Verdict::Ok) {
+            row.verdict = f.verdict;
+            row.fix = f.fix;
         }
     }
-    return result("pipes", verdict, detail, fix);
+    return row;
 }
 
 CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
                         const CheckResult& device) {
     std::string state = serviceState();
-    std::string initWords = state.empty() ? "" : "; init.svc.vantrel=" + quoted(state);
+    std::string initWords =
+        state.empty() ? "" : "; init.svc." + std::string(kServiceName) + "=" + quoted(state);
     std::string cause = streams.verdict == Verdict::Fail ? "no stream is forwarded (see streams)"
                         : device.verdict == Verdict::Fail
                             ? "it cannot open its UART (see serial-device)"
@@ -449,9 +486,10 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
     }
     detail += initWords;
     if (survey.daemons.size() > 1) {
-        return result("daemon", Verdict::Warn,
+        return result("daemon", Verdict::Fail,
                       detail + "; more than one daemon: they split the port's bytes",
-                      "stop all but one");
+                      advice("stop all but one: only init's service should start the daemon",
+                             "kill -INT " + std::to_string(survey.daemons.back().pid)));
     }
     if (state == "restarting") {
         return result("daemon", Verdict::Warn,

@@ -8,11 +8,14 @@
 #include <cstring>
 #include <string>
 
+#include "common/version.h"
+#include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/report.h"
 
 namespace {
 
+using namespace vantrel;
 using namespace vantrel::doctor;
 
 constexpr double kDefaultListenSeconds = 3;
@@ -26,20 +29,46 @@ struct Options {
     std::string device;  // -p; empty: the daemon's own
 };
 
+// Every row the doctor can print, in report order, with what it looks at.
+constexpr const char* kCheckLines[][2] = {
+    {"daemon", "a vantrel process of this setup, its options, init's view"},
+    {"activity", "what that daemon does now and the trouble it logged"},
+    {"serial-device", "the UART node: kind, owner, mode, opens as a terminal"},
+    {"serial-holder", "who holds the UART: the daemon's own port, anyone else"},
+    {"reset-line", "GPIO 101's value file: exported, writable, an output"},
+    {"bslsh", "the bootstrap-loader tool on the daemon's PATH, executable"},
+    {"firmware-image", "the image as Intel HEX: records, range, sha256"},
+    {"properties", "the four switches and the published version"},
+    {"streams", "which sensor streams the daemon forwards, and why"},
+    {"pipes", "both FIFOs: a FIFO, writable, and read by someone"},
+    {"am", "the activity manager on the daemon's PATH, executable"},
+    {"selinux", "the daemon's labels and its denials in the kernel log"},
+    {"board", "--probe-board: the board's version, and what it sends"},
+};
+
 void usage(FILE* out) {
     fputs(
-        "Usage: vantrel-doctor [--json] [--probe-board] [--listen SECONDS] [-p DEVICE] [-h]\n"
-        "Checks what the sensor daemon needs, as the daemon sees it: its process, the\n"
-        "serial device and who holds it, the reset line, bslsh and am, the firmware\n"
-        "image, its properties, the forwarded streams, its FIFOs and SELinux.\n"
+        "Usage: vantrel-doctor [--json] [--probe-board] [--listen SECONDS] [-p DEVICE]\n"
+        "                      [-h] [--version]\n"
+        "Checks what the sensor daemon needs, as the daemon sees it; only\n"
+        "--probe-board talks to the board.\n"
         "  --json          one JSON array of {check, verdict, detail, fix}\n"
         "  --probe-board   also identify the board with the daemon's exchange (one\n"
         "                  attempt, no reset, nothing flashed) and count what it sends\n"
-        "  --listen S      seconds to count what the board sends (default 3)\n"
+        "  --listen S      seconds to count what the board sends (default 3; Ctrl-C\n"
+        "                  ends it sooner and still prints the report)\n"
         "  -p DEVICE       the serial device (default: the daemon's)\n"
         "  -h, --help      this text\n"
-        "Exit status: 0 no check failed, 1 a check failed, 2 usage.\n",
+        "  --version       the doctor's release and the firmware it expects\n"
+        "Checks, in report order:\n",
         out);
+    for (const auto& line : kCheckLines) fprintf(out, "  %-15s %s\n", line[0], line[1]);
+    fputs("Exit status: 0 no check failed, 1 a check failed, 2 usage.\n", out);
+}
+
+void printVersion() {
+    printf("vantrel-doctor %s (the daemon requires sensor firmware %s)\n", kReleaseVersion,
+           requiredFirmwareVersion().c_str());
 }
 
 // 0 when the options were read; otherwise the exit status (-1: help shown).
@@ -48,6 +77,10 @@ int parseArguments(int argc, char** argv, Options* options) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") {
             usage(stdout);
+            return -1;
+        }
+        if (arg == "--version") {
+            printVersion();
             return -1;
         }
         if (arg == "--json") {
@@ -78,6 +111,7 @@ int parseArguments(int argc, char** argv, Options* options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platformSetLogTag("vantrel-doctor");  // the daemon's tag keeps the daemon's records alone
     Options options;
     int parsed = parseArguments(argc, argv, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
@@ -89,7 +123,7 @@ int main(int argc, char** argv) {
     if (options.json) {
         printJson(stdout, results);
     } else {
-        printTable(stdout, results, isatty(STDOUT_FILENO) != 0);
+        printTable(stdout, results, tableWidth(STDOUT_FILENO), isatty(STDOUT_FILENO) != 0);
     }
     bool failed = false;
     for (const CheckResult& r : results) failed = failed || r.verdict == Verdict::Fail;

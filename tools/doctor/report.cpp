@@ -1,12 +1,17 @@
 #include "tools/doctor/report.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 
 namespace vantrel::doctor {
 
 namespace {
 
-constexpr size_t kWidth = 80;
+constexpr size_t kDefaultWidth = 80;
+constexpr size_t kNarrowestText = 12;
 constexpr size_t kCheckColumn = 15;  // "serial-device" and a blank
 constexpr size_t kVerdictColumn = 6;
 constexpr size_t kTextColumn = kCheckColumn + kVerdictColumn;
@@ -38,9 +43,9 @@ std::vector<std::string> wrap(const std::string& text, size_t width) {
     return lines;
 }
 
-void printIndented(FILE* out, const std::string& text, const std::string& lead) {
+void printIndented(FILE* out, const std::string& text, const std::string& lead, size_t width) {
     bool first = true;
-    for (const std::string& line : wrap(text, kWidth - kTextColumn)) {
+    for (const std::string& line : wrap(text, width - kTextColumn)) {
         fprintf(out, "%s%s\n", first ? lead.c_str() : std::string(kTextColumn, ' ').c_str(),
                 line.c_str());
         first = false;
@@ -63,7 +68,21 @@ void printJsonString(FILE* out, const std::string& text) {
 
 }  // namespace
 
-void printTable(FILE* out, const std::vector<CheckResult>& results, bool colour) {
+size_t tableWidth(int fd) {
+    struct winsize size = {};
+    size_t width = kDefaultWidth;
+    const char* columns = getenv("COLUMNS");
+    char* end = nullptr;
+    long fromEnvironment = columns != nullptr ? strtol(columns, &end, 10) : 0;
+    if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        width = size.ws_col;
+    } else if (columns != nullptr && end != columns && *end == '\0' && fromEnvironment > 0) {
+        width = static_cast<size_t>(fromEnvironment);
+    }
+    return std::max(width, kTextColumn + kNarrowestText);
+}
+
+void printTable(FILE* out, const std::vector<CheckResult>& results, size_t width, bool colour) {
     fprintf(out, "%-*s%-*s%s\n", static_cast<int>(kCheckColumn), "check",
             static_cast<int>(kVerdictColumn), "", "what it saw");
     for (const CheckResult& r : results) {
@@ -73,8 +92,10 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, bool colour)
         std::string name =
             r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
         name += verdict;
-        printIndented(out, r.detail, name + padding);
-        if (!r.fix.empty()) printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '));
+        printIndented(out, r.detail, name + padding, width);
+        if (!r.fix.empty()) {
+            printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '), width);
+        }
     }
 }
 

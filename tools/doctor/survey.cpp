@@ -12,6 +12,7 @@
 #include "firmware/board_identification.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
+#include "tools/doctor/init_file.h"
 
 namespace vantrel::doctor {
 
@@ -37,6 +38,20 @@ void readDaemonOptions(DaemonProcess* daemon) {
     resetDaemonState();
 }
 
+// The service's options from its init file, read with the daemon's parser.
+void readServiceDefinition(Survey* survey) {
+    char buffer[PATH_MAX];
+    survey->serviceFile = resolvePath(kPathInitFile, buffer, sizeof buffer);
+    std::optional<std::string> text = readRegularFile(survey->serviceFile);
+    if (!text) return;
+    std::optional<std::vector<std::string>> options = serviceArguments(*text, kServiceName);
+    if (!options) return;
+    DaemonProcess service;
+    service.options = *options;
+    readDaemonOptions(&service);
+    survey->service = service;
+}
+
 }  // namespace
 
 Survey takeSurvey(const std::string& device) {
@@ -53,6 +68,7 @@ Survey takeSurvey(const std::string& device) {
         readDaemonOptions(&daemon);
         survey.daemons.push_back(daemon);
     }
+    readServiceDefinition(&survey);
     char buffer[PATH_MAX];
     if (!device.empty()) {
         survey.device = device;
