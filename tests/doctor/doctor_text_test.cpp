@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/process_harness.h"
+#include "tools/doctor/init_file.h"
 #include "tools/doctor/selinux.h"
 #include "tools/proc/port_holders.h"
 
@@ -80,6 +81,25 @@ TEST(DoctorRecordedText, SelinuxLabelsAndDenials) {
             readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/vantrel.te").find(type),
             std::string::npos)
             << type;
+    }
+}
+
+TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
+    using Args = std::vector<std::string>;
+    const std::pair<std::string, std::optional<Args>> rows[] = {
+        {readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/vantrel.rc"),
+         Args{"-d", "-m", "-l"}},
+        {"service vantrel /vendor/bin/vantrel\n    class main\n", Args{}},
+        {"service vantrel /vendor/bin/vantrel -d \\\n    -m # motion\r\n    user system\n",
+         Args{"-d", "-m"}},
+        {"service other /x -m\nservice vantrel /vendor/bin/vantrel -l\n", Args{"-l"}},
+        {"# service vantrel /vendor/bin/vantrel -m\n", std::nullopt},
+        {"service vantrel\n", std::nullopt},
+        {"service vantrel-helper /x -m\n", std::nullopt},
+        {"service vantrel /vendor/bin/vantrel -m \\", Args{"-m"}},
+    };
+    for (const auto& [text, arguments] : rows) {
+        EXPECT_EQ(doctor::serviceArguments(text, "vantrel"), arguments) << text;
     }
 }
 
