@@ -13,9 +13,11 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 
 #include "support/process_harness.h"
 #include "tools/doctor/selinux.h"
+#include "tools/doctor/sha256.h"
 #include "tools/proc/port_holders.h"
 
 extern char** environ;
@@ -26,6 +28,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Entry = std::map<std::string, std::string>;  // check, verdict, detail, fix
+
+const char kImage[] = "vendor/.sensor/sensor.hex";
 
 // The doctor's JSON: an array of objects whose values are all strings.
 // nullopt on anything else.
@@ -136,7 +140,7 @@ DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args,
 }
 
 // A host root where every check passes but `daemon` (none runs): a board at
-// 1.6.25 on the link, an image naming 1.6.25, both streams on by property,
+// 1.6.25 on the link, the desk's image of 1.6.25, both streams on by property,
 // both FIFOs read, the stand-ins on PATH.
 struct World {
     ProcessHarness h;
@@ -147,7 +151,7 @@ struct World {
     int writers[2] = {-1, -1};              // write ends alone on the FIFOs
 
     World() {
-        h.writeFirmwareImage("1.6.25");
+        h.writeFirmwareImage({1, 6, 25});
         h.setProperty("com.zyn.vantrel.motion", "true");
         h.setProperty("com.zyn.vantrel.light", "true");
         for (const char* fifo : {"data/pipeProx", "data/pipeLight"})
@@ -179,6 +183,21 @@ struct World {
             [&] { return readWhole("/proc/" + std::to_string(holder) + "/comm") == "sleep\n"; }));
     }
 };
+
+// The World's image with another checksum on line `line` (from 1).
+std::string withBadChecksumOnLine(const ProcessHarness& h, size_t line) {
+    std::vector<std::string> image = splitLines(h.readFile(kImage));
+    char& digit = image.at(line - 1).back();
+    digit = digit == '0' ? '1' : '0';
+    std::string text;
+    for (const std::string& record : image) text += record + "\n";
+    return text;
+}
+
+std::string withoutLastLine(const ProcessHarness& h) {
+    std::string text = h.readFile(kImage);
+    return text.substr(0, text.rfind('\n', text.size() - 2) + 1);
+}
 
 const std::vector<std::string> kChecks = {
     "daemon",     "serial-device", "serial-holder", "reset-line", "bslsh",  "firmware-image",
@@ -235,8 +254,15 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         {"property neither true, false nor a number",
          [](World& s) { s.h.setProperty("com.zyn.vantrel.nfc", "yes"); }, "properties", "warn",
          "com.zyn.vantrel.nfc read as no"},
-        {"image of another version", [](World& s) { s.h.writeFirmwareImage("1.6.24"); },
-         "firmware-image", "warn", "would flash the board at every start"},
+        {"image record with a wrong checksum",
+         [](World& s) { s.h.writeFirmwareImageText(withBadChecksumOnLine(s.h, 2)); },
+         "firmware-image", "fail", "damaged at line 2: checksum"},
+        {"image without its end record",
+         [](World& s) { s.h.writeFirmwareImageText(withoutLastLine(s.h)); }, "firmware-image",
+         "fail", "without its end-of-file record"},
+        {"image not Intel HEX",
+         [](World& s) { s.h.writeFirmwareImageText(std::string("\x7F" "ELF\x01\x01\0\0", 8)); },
+         "firmware-image", "warn", "not an Intel HEX image: the doctor cannot check it"},
         {"reset line an input",
          [](World& s) { s.h.writeFile("sys/class/gpio/gpio101/direction", "in\n"); }, "reset-line",
          "warn", "would not reach the board"},
@@ -287,6 +313,12 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
             if (!planted && e.at("check") != "daemon") {
                 EXPECT_TRUE(quiet) << e.at("check") << ": " << e.at("detail");
             }
+            if (!planted && e.at("check") == "firmware-image") {  // the file as it lies there
+                EXPECT_NE(e.at("detail").find("sha256 " +
+                                              doctor::sha256Hex(s.h.readFile(kImage))),
+                          std::string::npos)
+                    << e.at("detail");
+            }
             EXPECT_EQ(e.at("fix").empty(), quiet) << e.at("check");
         }
         Entry e = run.of(row.check);
@@ -307,8 +339,21 @@ struct BoardRow {
     std::function<void(simboard::SimulatedBoard&)> set;
     const char* verdict;
     std::vector<std::string> detail;
-    bool portHeld = false;  // `sleep` holds the port meanwhile
+    bool portHeld = false;        // `sleep` holds the port meanwhile
+    const char* image = nullptr;  // the image's text in place of the desk's image of 1.6.25
 };
+
+// Every version a fix names; none but the one the daemon requires may be
+// advised, since the daemon flashes any other at every start.
+std::vector<std::string> versionsNamed(const std::string& text) {
+    std::vector<std::string> versions;
+    static const std::regex kVersion("[0-9]+\\.[0-9]+\\.[0-9]+");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), kVersion);
+         it != std::sregex_iterator(); ++it) {
+        versions.push_back(it->str());
+    }
+    return versions;
+}
 
 TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
     namespace sb = simboard;
@@ -325,15 +370,31 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
           "would broadcast: am broadcast -a com.zyn.vantrel.UPDATE_VERSION --es version 1.6.25",
           "standard L=", " M=", "extended 1=", "motion ", "light "}},
         {"1.6.24",
-         [](sb::SimulatedBoard& b) {
-             b.setVersion({1, 6, 24});
-         },
+         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
          "warn",
-         {"firmware 1.6.24", "would flash it to 1.6.25"}},
+         {"firmware 1.6.24", "would flash it with", "compare its sha256"}},
+        {"1.6.24, development marker",
+         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
+         "ok",
+         {"firmware 1.6.24", "the daemon would not flash it (development marker)"},
+         false,
+         "development build\n"},
+        {"1.6.24, image cut short",
+         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
+         "fail",
+         {"would flash it with a damaged image", "line 1: the file ends here"},
+         false,
+         ":020000040000FA\n"},
         {"in its loader",
          [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
          "warn",
-         {"its bootstrap loader answers"}},
+         {"its bootstrap loader answers", "would flash it with"}},
+        {"in its loader, development marker",
+         [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
+         "fail",
+         {"would not flash it (development marker), so it cannot use the board"},
+         false,
+         "development build\n"},
         {"silent",
          [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::Silent); },
          "fail",
@@ -367,12 +428,14 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         World s;
         row.set(s.h.board());
         if (row.portHeld) s.holdDevice();
+        if (row.image != nullptr) s.h.writeFirmwareImageText(row.image);
         DoctorRun run = runDoctor(s.h, {"--json", "--probe-board", "--listen", "0.5"}, s.path);
         Entry e = run.of("board");
         EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];
         for (const std::string& text : row.detail)
             EXPECT_NE(e["detail"].find(text), std::string::npos) << e["detail"];
         EXPECT_EQ(run.status, std::string(row.verdict) == "fail" ? 1 : 0);
+        for (const std::string& version : versionsNamed(e["fix"])) EXPECT_EQ(version, "1.6.25");
         // listen, the exchange's limit (4 s scaled) and bslsh's loader check, with room to spare
         EXPECT_LT(run.seconds, 5.0);
         EXPECT_EQ(s.h.readFile("doctor-am.log"), "") << "the probe broadcast for real";
