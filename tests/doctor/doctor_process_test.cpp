@@ -261,7 +261,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          [](World& s) { s.h.writeFirmwareImageText(withoutLastLine(s.h)); }, "firmware-image",
          "fail", "without its end-of-file record"},
         {"image not Intel HEX",
-         [](World& s) { s.h.writeFirmwareImageText(std::string("\x7F" "ELF\x01\x01\0\0", 8)); },
+         [](World& s) { s.h.writeFirmwareImageText(std::string("\177ELF\1\1\0\0", 8)); },
          "firmware-image", "warn", "not an Intel HEX image: the doctor cannot check it"},
         {"reset line an input",
          [](World& s) { s.h.writeFile("sys/class/gpio/gpio101/direction", "in\n"); }, "reset-line",
@@ -314,8 +314,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
                 EXPECT_TRUE(quiet) << e.at("check") << ": " << e.at("detail");
             }
             if (!planted && e.at("check") == "firmware-image") {  // the file as it lies there
-                EXPECT_NE(e.at("detail").find("sha256 " +
-                                              doctor::sha256Hex(s.h.readFile(kImage))),
+                EXPECT_NE(e.at("detail").find("sha256 " + doctor::sha256Hex(s.h.readFile(kImage))),
                           std::string::npos)
                     << e.at("detail");
             }
@@ -370,17 +369,23 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
           "would broadcast: am broadcast -a com.zyn.vantrel.UPDATE_VERSION --es version 1.6.25",
           "standard L=", " M=", "extended 1=", "motion ", "light "}},
         {"1.6.24",
-         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
          "warn",
          {"firmware 1.6.24", "would flash it with", "compare its sha256"}},
         {"1.6.24, development marker",
-         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
          "ok",
          {"firmware 1.6.24", "the daemon would not flash it (development marker)"},
          false,
          "development build\n"},
         {"1.6.24, image cut short",
-         [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); },
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
          "fail",
          {"would flash it with a damaged image", "line 1: the file ends here"},
          false,

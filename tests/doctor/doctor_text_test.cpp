@@ -110,8 +110,7 @@ TEST(DoctorImageReader, GoodImagesGiveRecordsAndAddressRange) {
          lines({":020000040800F2", kData100, "", ":04000005000000CD2A", kEnd, ""}, "\r\n"), 4, 16,
          0x08000100, 0x0800010F},
         {"extended segment address, lower case, out of order, no last line feed",
-         lines({":020000021200EA", ":100110002146017e17c20001ff5f16002148011928", kData100}) +
-             kEnd,
+         lines({":020000021200EA", ":100110002146017e17c20001ff5f16002148011928", kData100}) + kEnd,
          4, 32, 0x12100, 0x1211F},
     };
     for (const Row& row : rows) {
@@ -152,8 +151,8 @@ TEST(DoctorImageReader, DamagedImagesNameTheLineAndOtherFilesAreNotIntelHex) {
          HexVerdict::Damaged, 1, "length field says 17"},
         {"unknown record type", lines({kData100, ":00000006FA", kEnd}), HexVerdict::Damaged, 2,
          "unknown record type 0x06"},
-        {"binary bytes", lines({kData100, std::string(":10\0\xFF", 5), kEnd}),
-         HexVerdict::Damaged, 2, "byte 0x00 at column 4 is not a hex digit"},
+        {"binary bytes", lines({kData100, std::string(":10\0\xFF", 5), kEnd}), HexVerdict::Damaged,
+         2, "byte 0x00 at column 4 is not a hex digit"},
         {"a 10 MB line", lines({kData100, longLine, kEnd}), HexVerdict::Damaged, 2,
          "longer than any record"},
         {"a comment among the records", lines({kData100, "; version 1.6.25", kEnd}),
@@ -169,8 +168,7 @@ TEST(DoctorImageReader, DamagedImagesNameTheLineAndOtherFilesAreNotIntelHex) {
         {"no data at all", lines({kEnd}), HexVerdict::Damaged, 1, "not one data byte"},
         {"empty file", "", HexVerdict::Damaged, 1, "no record at all"},
         {"a comment first", lines({"; version 1.6.25", kEnd}), HexVerdict::NotIntelHex, 0, ""},
-        {"a binary image", std::string("\x7F" "ELF\x01\x01\x01\0:", 9), HexVerdict::NotIntelHex, 0,
-         ""},
+        {"a binary image", std::string("\177ELF\1\1\1\0:", 9), HexVerdict::NotIntelHex, 0, ""},
         {"one long binary line", std::string(10 << 20, '\xAA'), HexVerdict::NotIntelHex, 0, ""},
     };
     for (const Row& row : rows) {

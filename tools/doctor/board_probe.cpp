@@ -250,8 +250,9 @@ FlashPlan flashPlan(const FirmwareImage& image) {
     }
     return {true, Verdict::Warn,
             "would flash it with " + image.path +
-                " (the image's firmware is not checked: compare its sha256 " + image.sha256 +
-                " with the release of " + required + ")",
+                " (the image's firmware is not checked: compare its sha256, in firmware-image, "
+                "with the release of " +
+                required + ")",
             compareWithReleaseAdvice()};
 }
 
@@ -260,8 +261,8 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
     std::string version = gState.boardVersion;
     int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
     bool current = version == requiredFirmwareVersion();
-    FlashPlan plan = current ? FlashPlan{false, Verdict::Ok, "would not flash it", ""}
-                             : flashPlan(image);
+    FlashPlan plan =
+        current ? FlashPlan{false, Verdict::Ok, "would not flash it", ""} : flashPlan(image);
     r.detail = "firmware " + version + ", comm error " + std::to_string(commError) +
                "; the daemon " + plan.words;
     for (const std::string& command : recordedShellCommands) {
@@ -281,8 +282,10 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
 // The board sits in its bootstrap loader: only a flash brings it back.
 CheckResult inLoader(CheckResult r, const FirmwareImage& image) {
     FlashPlan plan = flashPlan(image);
-    r.detail = "the firmware is silent, its bootstrap loader answers: the board is in its "
-               "loader; the daemon " + plan.words;
+    r.detail =
+        "the firmware is silent, its bootstrap loader answers: the board is in its "
+        "loader; the daemon " +
+        plan.words;
     r.verdict = plan.verdict;
     r.fix = plan.fix;
     if (!plan.flashes) {

@@ -103,10 +103,10 @@ std::string describeValidImage(const FirmwareImage& image) {
 std::string shipReleaseImageAdvice() {
     std::string image = kPathFirmwareImage;
     std::string fileName = image.substr(image.find_last_of('/') + 1);
-    return advice("ship the release's image of firmware " + requiredFirmwareVersion() + " as " +
-                      image + ", readable by the daemon",
-                  "adb root; adb remount; adb push " + fileName + " " + image +
-                      " (the release's file)");
+    return advice(
+        "ship the release's image of firmware " + requiredFirmwareVersion() + " as " + image +
+            ", readable by the daemon",
+        "adb root; adb remount; adb push " + fileName + " " + image + " (the release's file)");
 }
 
 std::string compareWithReleaseAdvice() {

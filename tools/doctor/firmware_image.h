@@ -34,7 +34,7 @@ FirmwareImage examineFirmwareImage(const Identity& daemonUser);
 std::string describeValidImage(const FirmwareImage& image);
 
 // The fixes about the image, each with what to type now over adb.
-std::string shipReleaseImageAdvice();  // put the release's image in place
+std::string shipReleaseImageAdvice();    // put the release's image in place
 std::string compareWithReleaseAdvice();  // check the one there against the release
 
 }  // namespace vantrel::doctor

@@ -23,12 +23,12 @@ enum class HexVerdict {
 
 struct HexSummary {
     HexVerdict verdict = HexVerdict::Damaged;
-    size_t records = 0;            // good records, the end-of-file record included
-    size_t dataBytes = 0;          // bytes in data records
-    uint64_t lowestAddress = 0;    // of a data byte, extended addresses applied
-    uint64_t highestAddress = 0;   // of the last data byte
-    size_t line = 0;               // Damaged: the line at fault, from 1
-    std::string why;               // Damaged: what is wrong with it
+    size_t records = 0;           // good records, the end-of-file record included
+    size_t dataBytes = 0;         // bytes in data records
+    uint64_t lowestAddress = 0;   // of a data byte, extended addresses applied
+    uint64_t highestAddress = 0;  // of the last data byte
+    size_t line = 0;              // Damaged: the line at fault, from 1
+    std::string why;              // Damaged: what is wrong with it
 };
 
 class IntelHexReader {

@@ -256,10 +256,10 @@ CheckResult checkFirmwareImage(const Survey& survey) {
                               image.sha256,
                           compareWithReleaseAdvice());
         case ImageState::Damaged:
-            return result("firmware-image", Verdict::Fail,
-                          detail + "; damaged at " + image.problem +
-                              ": a flash would write a broken image",
-                          shipReleaseImageAdvice());
+            return result(
+                "firmware-image", Verdict::Fail,
+                detail + "; damaged at " + image.problem + ": a flash would write a broken image",
+                shipReleaseImageAdvice());
         case ImageState::Valid:
             break;
     }
