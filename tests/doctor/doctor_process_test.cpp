@@ -355,7 +355,7 @@ struct BoardRow {
     const char* verdict;
     std::vector<std::string> detail;
     bool portHeld = false;        // `sleep` holds the port meanwhile
-    const char* image = nullptr;  // the image's text in place of the desk's image of 1.6.25
+    const char* image = nullptr;  // in place of the desk's image of 1.6.25; "": no image
 };
 
 // Every version a fix names; none but the one the daemon requires may be
@@ -406,6 +406,14 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
          {"would flash it with a damaged image", "line 1: the file ends here"},
          false,
          ":020000040000FA\n"},
+        {"1.6.24, no image",
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
+         "fail",
+         {"would try to flash it and fail: image ", "No such file"},
+         false,
+         ""},
         {"in its loader",
          [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
          "warn",
@@ -449,7 +457,8 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         World s;
         row.set(s.h.board());
         if (row.portHeld) s.holdDevice();
-        if (row.image != nullptr) s.h.writeFirmwareImageText(row.image);
+        if (row.image != nullptr && *row.image != '\0') s.h.writeFirmwareImageText(row.image);
+        if (row.image != nullptr && *row.image == '\0') unlink(s.h.path(kImage).c_str());
         DoctorRun run = runDoctor(s.h, {"--json", "--probe-board", "--listen", "0.5"}, s.path);
         Entry e = run.of("board");
         EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];

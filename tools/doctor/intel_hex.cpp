@@ -32,6 +32,10 @@ int hexValue(char c) {
     return -1;
 }
 
+uint64_t bigEndian16(const uint8_t* bytes) {
+    return static_cast<uint64_t>(bytes[0]) << 8 | bytes[1];
+}
+
 std::string hexByte(unsigned value) {
     char text[8];
     snprintf(text, sizeof text, "0x%02X", value & 0xFFu);
@@ -115,12 +119,12 @@ void IntelHexReader::judgeRecord(const uint8_t* bytes, size_t count) {
                       " data bytes instead of " + std::to_string(kLengthOfType[type]));
     }
     ++summary_.records;
-    uint64_t value = type == kData || length < 2 ? 0 : bytes[kDataAt] * 256u + bytes[kDataAt + 1];
+    uint64_t value = type == kData || length < 2 ? 0 : bigEndian16(bytes + kDataAt);
     if (type == kEndOfFile) endRecordLine_ = lineNumber_;
     if (type == kExtendedSegmentAddress) base_ = value << 4;
     if (type == kExtendedLinearAddress) base_ = value << 16;
     if (type != kData || length == 0) return;
-    uint64_t first = base_ + bytes[kAddressAt] * 256u + bytes[kAddressAt + 1];
+    uint64_t first = base_ + bigEndian16(bytes + kAddressAt);
     uint64_t last = first + length - 1;
     if (summary_.dataBytes == 0 || first < summary_.lowestAddress) summary_.lowestAddress = first;
     if (summary_.dataBytes == 0 || last > summary_.highestAddress) summary_.highestAddress = last;

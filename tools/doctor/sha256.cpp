@@ -34,10 +34,9 @@ Sha256::Sha256() : state_(kInitialState) {}
 
 void Sha256::compressBlock(const uint8_t* block) {
     uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = static_cast<uint32_t>(block[4 * i]) << 24 |
-               static_cast<uint32_t>(block[4 * i + 1]) << 16 |
-               static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+    for (int i = 0; i < 16; ++i, block += 4) {  // big-endian words
+        w[i] = static_cast<uint32_t>(block[0]) << 24 | static_cast<uint32_t>(block[1]) << 16 |
+               static_cast<uint32_t>(block[2]) << 8 | block[3];
     }
     for (int i = 16; i < 64; ++i) {
         uint32_t s0 = rotateRight(w[i - 15], 7) ^ rotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
