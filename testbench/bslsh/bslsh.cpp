@@ -11,19 +11,16 @@
 //       Reads the firmware version from IMAGE, enters the loader, syncs,
 //       erases, flashes that version and resets the board into it.
 //
-// Image format: a text file (Intel-hex-like); every line is ignored except
-// the first comment line of the form "; version X.Y.Z" (blanks around the
-// words allowed, a trailing CR ignored, each number 0 to 255), e.g.
-//     :020000040000FA
-//     ; version 1.6.25
-//     :00000001FF
-// The image is read before the board is touched: an image without a version
-// leaves the board as it was.
+// IMAGE is the desk's firmware image (testbench/simboard/simulated_image.h:
+// Intel HEX carrying the version in one data record). The image is read
+// before the board is touched: an image without that record leaves the board
+// as it was.
 //
 // Exit status: 0 success; 1 the loader did not answer; 2 any other command
-// line (usage on standard error); 3 image unreadable or without a version
-// line; 4 device cannot be opened; 5 the loader refused a step or stopped
-// answering; 6 the overall time limit (20 s) ran out. Every wait is bounded.
+// line (usage on standard error); 3 image unreadable or without the
+// simulated image's version record; 4 device cannot be opened; 5 the loader
+// refused a step or stopped answering; 6 the overall time limit (20 s) ran
+// out. Every wait is bounded.
 //
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
 // joined by one blank) is appended to it as one line, tagged when the tool
@@ -47,9 +44,11 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "simboard/bsl_protocol.h"
+#include "simboard/simulated_image.h"
 #include "wire/frames.h"
 
 namespace {
@@ -104,8 +103,8 @@ void usage() {
     fputs(
         "usage: bslsh --device DEV --checkComm\n"
         "       bslsh --device DEV --bsl --eraseall --reset --flash IMAGE\n"
-        "(stand-in for the panel's bootstrap-loader tool; IMAGE carries a line \"; version "
-        "X.Y.Z\")\n",
+        "(stand-in for the panel's bootstrap-loader tool; IMAGE is the test bench's simulated\n"
+        "image, see testbench/simboard/simulated_image.h)\n",
         stderr);
 }
 
@@ -133,27 +132,12 @@ void onTimeLimit(int) {
     _exit(kExitTimeLimit);
 }
 
-std::string trim(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
-
 std::optional<FirmwareVersion> readImageVersion(const std::string& path) {
-    std::ifstream image(path);
-    std::string line;
-    while (std::getline(image, line)) {
-        std::string text = trim(line);
-        if (text.empty() || text[0] != ';') continue;
-        text = trim(text.substr(1));
-        if (text.compare(0, 7, "version") != 0 || text.size() < 9 ||
-            (text[7] != ' ' && text[7] != '\t')) {
-            continue;
-        }
-        return FirmwareVersion::parse(trim(text.substr(7)));
-    }
-    return std::nullopt;
+    std::ifstream image(path, std::ios::binary);
+    std::ostringstream text;
+    text << image.rdbuf();
+    if (!image) return std::nullopt;
+    return sb::simulatedImageVersion(text.str());
 }
 
 class Link {
@@ -261,7 +245,7 @@ int checkComm(const std::string& device) {
 int flash(const std::string& device, const std::string& image) {
     auto firmware = readImageVersion(image);
     if (!firmware) {
-        say("no \"; version X.Y.Z\" line in image " + image + " (or cannot read it)");
+        say("no simulated image's version record in " + image + " (or cannot read it)");
         return kExitBadImage;
     }
     Link link(device);

@@ -1,16 +1,20 @@
 // vantrel-simboard: a simulated sensor board on a pseudo-terminal, for trying
 // the daemon by hand and for the demo. Prints the slave path, optionally links
 // it (e.g. to $VANTREL_ROOT/dev/ttymxc1), then answers the daemon and sends
-// readings until SIGINT or SIGTERM, printing every exchange as a line.
+// readings until SIGINT or SIGTERM, printing every exchange as a line. With
+// --write-image it only writes the desk's firmware image for a script.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <string>
 
 #include "simboard/simulated_board.h"
+#include "simboard/simulated_image.h"
 
 namespace {
 
@@ -18,6 +22,7 @@ using namespace vantrel::simboard;
 
 struct Options {
     std::string link;
+    std::string imagePath;  // --write-image: write the image and end
     FirmwareVersion firmware;
     int commError = 0;
     BoardMode mode = BoardMode::Firmware;
@@ -49,6 +54,8 @@ void usage(FILE* out) {
         "  --log-text TEXT          text of the board log line (default \"sensor board ok\")\n"
         "  --garbage-every S        4 garbage bytes every S seconds\n"
         "  --quiet-streams          do not print the periodic messages\n"
+        "  --write-image FILE       write the desk's firmware image of --version to FILE (the\n"
+        "                           version the bslsh stand-in flashes) and end\n"
         "  -h, --help               this text\n"
         "Periodic messages are sent only while the board runs its firmware.\n",
         out);
@@ -85,6 +92,8 @@ int parseOptions(int argc, char** argv, Options* options) {
         bool ok = true;
         if (name == "--link") {
             options->link = value;
+        } else if (name == "--write-image") {
+            options->imagePath = value;
         } else if (name == "--version") {
             auto parsed = FirmwareVersion::parse(value);
             ok = parsed.has_value();
@@ -177,6 +186,18 @@ void startStreams(SimulatedBoard& board, const Options& options) {
     }
 }
 
+int writeImage(const Options& options) {
+    std::ofstream file(options.imagePath, std::ios::binary | std::ios::trunc);
+    file << simulatedImage(options.firmware);
+    file.close();
+    if (!file) {
+        fprintf(stderr, "vantrel-simboard: cannot write %s: %s\n", options.imagePath.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 // "motion 2/s, NFC tap every 2.5 s": only what the board sends unasked.
 std::string rateText(const Options& o) {
     std::string text;
@@ -200,6 +221,7 @@ int main(int argc, char** argv) {
     Options options;
     int parsed = parseOptions(argc, argv, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    if (!options.imagePath.empty()) return writeImage(options);
 
     // The board's threads inherit this mask, so only sigwait below sees them.
     sigset_t stopSignals;

@@ -13,9 +13,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 
+#include "simboard/simulated_image.h"
 #include "support/process_harness.h"
 #include "tools/doctor/selinux.h"
+#include "tools/doctor/sha256.h"
 #include "tools/proc/port_holders.h"
 
 extern char** environ;
@@ -26,6 +29,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Entry = std::map<std::string, std::string>;  // check, verdict, detail, fix
+
+const char kImage[] = "vendor/.sensor/sensor.hex";
 
 // The doctor's JSON: an array of objects whose values are all strings.
 // nullopt on anything else.
@@ -138,7 +143,7 @@ DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args, cons
 }
 
 // A host root where every check passes but `daemon` (none runs): a board at
-// 1.6.25 on the link, an image naming 1.6.25, both streams on by property,
+// 1.6.25 on the link, the desk's image of 1.6.25, both streams on by property,
 // both FIFOs read, the stand-ins on PATH.
 struct World {
     ProcessHarness h;
@@ -149,7 +154,7 @@ struct World {
     int writers[2] = {-1, -1};              // write ends alone on the FIFOs
 
     World() {
-        h.writeFirmwareImage("1.6.25");
+        h.writeFirmwareImage({1, 6, 25});
         h.setProperty("com.zyn.vantrel.motion", "true");
         h.setProperty("com.zyn.vantrel.light", "true");
         for (const char* fifo : {"data/pipeProx", "data/pipeLight"})
@@ -181,6 +186,21 @@ struct World {
             [&] { return readWhole("/proc/" + std::to_string(holder) + "/comm") == "sleep\n"; }));
     }
 };
+
+// The World's image with another checksum on line `line` (from 1).
+std::string withBadChecksumOnLine(const ProcessHarness& h, size_t line) {
+    std::vector<std::string> image = splitLines(h.readFile(kImage));
+    char& digit = image.at(line - 1).back();
+    digit = digit == '0' ? '1' : '0';
+    std::string text;
+    for (const std::string& record : image) text += record + "\n";
+    return text;
+}
+
+std::string withoutLastLine(const ProcessHarness& h) {
+    std::string text = h.readFile(kImage);
+    return text.substr(0, text.rfind('\n', text.size() - 2) + 1);
+}
 
 const std::vector<std::string> kChecks = {
     "daemon",     "serial-device", "serial-holder", "reset-line", "bslsh",  "firmware-image",
@@ -324,6 +344,30 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
              std::filesystem::remove_all(s.h.path("data"));
          },
          {{"pipes", "fail", "no folder", "mkdir -p "}}},
+        {"image record with a wrong checksum",
+         [](World& s) { s.h.writeFirmwareImageText(withBadChecksumOnLine(s.h, 2)); },
+         {{"firmware-image", "fail", "damaged at line 2: checksum"}}},
+        {"image without its end record",
+         [](World& s) { s.h.writeFirmwareImageText(withoutLastLine(s.h)); },
+         {{"firmware-image", "fail", "without its end-of-file record"}}},
+        {"image with blank lines past the doctor's first read",
+         [](World& s) {
+             s.h.writeFirmwareImageText(withoutLastLine(s.h) + std::string(5000, '\n') +
+                                        splitLines(s.h.readFile(kImage)).back() + "\n");
+         },
+         {{"firmware-image", "ok", "Intel HEX: 4 records"}}},
+        {"image of 1.6.24 from vantrel-simboard --write-image",
+         [](World& s) {
+             std::string command = std::string(VANTREL_SIMBOARD_PATH) +
+                                   " --version 1.6.24 --write-image " + s.h.path(kImage);
+             ASSERT_EQ(std::system(command.c_str()), 0) << command;
+             EXPECT_EQ(simboard::simulatedImageVersion(s.h.readFile(kImage)),
+                       simboard::FirmwareVersion({1, 6, 24}));
+         },
+         {{"firmware-image", "ok", "Intel HEX: 4 records"}}},
+        {"image not Intel HEX",
+         [](World& s) { s.h.writeFirmwareImageText(std::string("\177ELF\1\1\0\0", 8)); },
+         {{"firmware-image", "warn", "not an Intel HEX image: the doctor cannot check it"}}},
         {"FIFO a regular file",
          [](World& s) {
              s.prox = {};
@@ -372,6 +416,13 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
             if (!expects(row, e["check"]) && e["check"] != "daemon") {
                 EXPECT_TRUE(quiet) << e["check"] << ": " << e["detail"];
             }
+            // The image's sha256 is shown wherever the image is ok.
+            if (e["check"] == "firmware-image" &&
+                (!expects(row, "firmware-image") || e["verdict"] == "ok")) {
+                EXPECT_NE(e["detail"].find("sha256 " + doctor::sha256Hex(s.h.readFile(kImage))),
+                          std::string::npos)
+                    << e["detail"];
+            }
             EXPECT_EQ(e["fix"].empty(), quiet) << e["check"];
         }
         for (const Expected& expected : row.expected) {
@@ -398,7 +449,8 @@ struct BoardRow {
     const char* verdict;
     std::vector<std::string> detail;
     enum { Free, HeldBySleep, HeldByDaemon, Interrupted } port = Free;
-    const char* fix = "";  // a text the fix must contain
+    const char* fix = "";         // a text the fix must contain
+    const char* image = nullptr;  // in place of the desk's image of 1.6.25; "": no image
 };
 
 // SIGINT to the doctor once the board has its identification and the
@@ -407,6 +459,18 @@ void interruptListening(World& s, pid_t doctor) {
     EXPECT_TRUE(s.h.board().waitForCommand('i', 10000ms).has_value());
     usleep(200000);
     kill(doctor, SIGINT);
+}
+
+// Every version a fix names; none but the one the daemon requires may be
+// advised, since the daemon flashes any other at every start.
+std::vector<std::string> versionsNamed(const std::string& text) {
+    std::vector<std::string> versions;
+    static const std::regex kVersion("[0-9]+\\.[0-9]+\\.[0-9]+");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), kVersion);
+         it != std::sregex_iterator(); ++it) {
+        versions.push_back(it->str());
+    }
+    return versions;
 }
 
 TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
@@ -428,11 +492,45 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
              b.setVersion({1, 6, 24});
          },
          "warn",
-         {"firmware 1.6.24", "would flash it to 1.6.25"}},
+         {"firmware 1.6.24", "would flash it with", "compare its sha256"}},
+        {"1.6.24, development marker",
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
+         "ok",
+         {"firmware 1.6.24", "the daemon would not flash it (development marker)"},
+         BoardRow::Free,
+         "",
+         "development build\n"},
+        {"1.6.24, image cut short",
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
+         "fail",
+         {"would flash it with a damaged image", "line 1: the file ends here"},
+         BoardRow::Free,
+         "",
+         ":020000040000FA\n"},
+        {"1.6.24, no image",
+         [](sb::SimulatedBoard& b) {
+             b.setVersion({1, 6, 24});
+         },
+         "fail",
+         {"would try to flash it and fail: image ", "No such file"},
+         BoardRow::Free,
+         "",
+         ""},
         {"in its loader",
          [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
          "warn",
-         {"its bootstrap loader answers"}},
+         {"its bootstrap loader answers", "would flash it with"}},
+        {"in its loader, development marker",
+         [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::BootstrapLoader); },
+         "fail",
+         {"would not flash it (development marker), so it cannot use the board"},
+         BoardRow::Free,
+         "",
+         "development build\n"},
         {"silent",
          [](sb::SimulatedBoard& b) { b.setMode(sb::BoardMode::Silent); },
          "fail",
@@ -482,6 +580,8 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
             ASSERT_TRUE(s.h.start({"-m", "-l"}));
             ASSERT_TRUE(s.h.board().waitForCommand('N', 10000ms).has_value());
         }
+        if (row.image != nullptr && *row.image != '\0') s.h.writeFirmwareImageText(row.image);
+        if (row.image != nullptr && *row.image == '\0') unlink(s.h.path(kImage).c_str());
         bool interrupted = row.port == BoardRow::Interrupted;
         size_t commandsBefore = s.h.board().commands().size();
         DoctorRun run =
@@ -495,6 +595,7 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
             EXPECT_NE(e["detail"].find(text), std::string::npos) << e["detail"];
         EXPECT_NE(e["fix"].find(row.fix), std::string::npos) << e["fix"];
         EXPECT_EQ(run.status, std::string(row.verdict) == "fail" ? 1 : 0);
+        for (const std::string& version : versionsNamed(e["fix"])) EXPECT_EQ(version, "1.6.25");
         EXPECT_EQ(s.h.readFile("doctor-am.log"), "") << "the probe broadcast for real";
         // The probe's records carry its own tag, never the daemon's.
         EXPECT_EQ(run.err.find("/Vantrel"), std::string::npos) << run.err;

@@ -1,6 +1,7 @@
 // The doctor's readers of text, on text recorded from panels, emulators and
 // the kernel: daemon command lines as /proc gives them, SELinux contexts and
-// denials; and its labels against the policy it ships with.
+// denials; and its labels against the policy it ships with. Its reader of
+// firmware images on Intel HEX text, and its SHA-256 on the standard vectors.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -9,7 +10,9 @@
 
 #include "support/process_harness.h"
 #include "tools/doctor/init_file.h"
+#include "tools/doctor/intel_hex.h"
 #include "tools/doctor/selinux.h"
+#include "tools/doctor/sha256.h"
 #include "tools/proc/port_holders.h"
 
 namespace vantrel::test {
@@ -100,6 +103,128 @@ TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
     };
     for (const auto& [text, arguments] : rows) {
         EXPECT_EQ(doctor::serviceArguments(text, "vantrel"), arguments) << text;
+    }
+}
+
+// Records as the usual hex tools write them: 16 bytes at 0x0100 and 0x0110.
+constexpr char kData100[] = ":10010000214601360121470136007EFE09D2190140";
+constexpr char kData110[] = ":100110002146017E17C20001FF5F16002148011928";
+constexpr char kEnd[] = ":00000001FF";
+
+std::string lines(const std::vector<std::string>& records, const char* end = "\n") {
+    std::string text;
+    for (const std::string& record : records) text += record + end;
+    return text;
+}
+
+TEST(DoctorImageReader, GoodImagesGiveRecordsAndAddressRange) {
+    struct Row {
+        const char* what;
+        std::string text;
+        size_t records, dataBytes;
+        uint64_t lowest, highest;
+    };
+    const Row rows[] = {
+        {"two data records", lines({kData100, kData110, kEnd}), 3, 32, 0x100, 0x11F},
+        {"extended linear address, start address, CR LF, empty lines",
+         lines({":020000040800F2", kData100, "", ":04000005000000CD2A", kEnd, ""}, "\r\n"), 4, 16,
+         0x08000100, 0x0800010F},
+        {"extended segment address, lower case, out of order, no last line feed",
+         lines({":020000021200EA", ":100110002146017e17c20001ff5f16002148011928", kData100}) + kEnd,
+         4, 32, 0x12100, 0x1211F},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        doctor::HexSummary whole = doctor::readIntelHex(row.text);
+        EXPECT_EQ(whole.verdict, doctor::HexVerdict::Valid) << whole.line << ": " << whole.why;
+        EXPECT_EQ(whole.records, row.records);
+        EXPECT_EQ(whole.dataBytes, row.dataBytes);
+        EXPECT_EQ(whole.lowestAddress, row.lowest);
+        EXPECT_EQ(whole.highestAddress, row.highest);
+        doctor::IntelHexReader byteByByte;  // as a file arrives, in pieces
+        for (char c : row.text) byteByByte.feed(&c, 1);
+        doctor::HexSummary pieces = byteByByte.finish();
+        EXPECT_EQ(pieces.verdict, whole.verdict);
+        EXPECT_EQ(pieces.records, whole.records);
+        EXPECT_EQ(pieces.highestAddress, whole.highestAddress);
+    }
+}
+
+TEST(DoctorImageReader, DamagedImagesNameTheLineAndOtherFilesAreNotIntelHex) {
+    using doctor::HexVerdict;
+    std::string longLine = ":" + std::string(10 << 20, '0');
+    struct Row {
+        const char* what;
+        std::string text;
+        HexVerdict verdict;
+        size_t line;      // Damaged only
+        const char* why;  // a text the reason must contain
+    };
+    const Row rows[] = {
+        {"wrong checksum", lines({kData100, ":100110002146017E17C20001FF5F16002148011929", kEnd}),
+         HexVerdict::Damaged, 2, "checksum 0x29, the record needs 0x28"},
+        {"no end record", lines({kData100, kData110}), HexVerdict::Damaged, 2,
+         "without its end-of-file record"},
+        {"cut inside a record", lines({kData100}) + ":10011000214601", HexVerdict::Damaged, 2,
+         "length field says 16 data bytes, the line holds 2"},
+        {"wrong record length", lines({":0F010000214601360121470136007EFE09D2190141", kEnd}),
+         HexVerdict::Damaged, 1, "length field says 15 data bytes, the line holds 16"},
+        {"unknown record type", lines({kData100, ":00000006FA", kEnd}), HexVerdict::Damaged, 2,
+         "unknown record type 0x06"},
+        {"binary bytes", lines({kData100, std::string(":10\0\xFF", 5), kEnd}), HexVerdict::Damaged,
+         2, "byte 0x00 at column 4 is not a hex digit"},
+        {"a 10 MB line", lines({kData100, longLine, kEnd}), HexVerdict::Damaged, 2,
+         "longer than any record"},
+        {"a comment among the records", lines({kData100, "; version 1.6.25", kEnd}),
+         HexVerdict::Damaged, 2, "does not start with ':'"},
+        {"odd number of digits", lines({kData100, ":00000001F"}), HexVerdict::Damaged, 2, "odd"},
+        {"too short", lines({kData100, ":00000001", kEnd}), HexVerdict::Damaged, 2, "too short"},
+        {"address record of one byte", lines({":0100000400FB", kData100, kEnd}),
+         HexVerdict::Damaged, 1, "record type 0x04 with 1 data bytes instead of 2"},
+        {"end record with data", lines({kData100, ":01000001AA54"}), HexVerdict::Damaged, 2,
+         "record type 0x01 with 1"},
+        {"a record after the end", lines({kData100, kEnd, "", kData110}), HexVerdict::Damaged, 4,
+         "after the end-of-file record of line 2"},
+        {"no data at all", lines({kEnd}), HexVerdict::Damaged, 1, "not one data byte"},
+        {"empty file", "", HexVerdict::Damaged, 1, "no record at all"},
+        {"a comment first", lines({"; version 1.6.25", kEnd}), HexVerdict::NotIntelHex, 0, ""},
+        {"a binary image", std::string("\177ELF\1\1\1\0:", 9), HexVerdict::NotIntelHex, 0, ""},
+        {"one long binary line", std::string(10 << 20, '\xAA'), HexVerdict::NotIntelHex, 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        doctor::IntelHexReader reader;  // in a file's read size, as the doctor reads
+        for (size_t at = 0; at < row.text.size(); at += 4096)
+            reader.feed(row.text.data() + at, std::min<size_t>(4096, row.text.size() - at));
+        doctor::HexSummary summary = reader.finish();
+        EXPECT_EQ(summary.verdict, row.verdict);
+        if (row.verdict != HexVerdict::Damaged) continue;
+        EXPECT_EQ(summary.line, row.line) << summary.why;
+        EXPECT_NE(summary.why.find(row.why), std::string::npos) << summary.why;
+    }
+}
+
+TEST(DoctorImageReader, Sha256OfTheStandardVectors) {
+    struct Row {
+        std::string text;
+        size_t piece;  // fed in pieces of this size
+        const char* digest;
+    };
+    const Row rows[] = {
+        {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 56,
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), 997,
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Row& row : rows) {
+        doctor::Sha256 digest;
+        for (size_t at = 0; at < row.text.size(); at += row.piece) {
+            digest.update(reinterpret_cast<const uint8_t*>(row.text.data()) + at,
+                          std::min(row.piece, row.text.size() - at));
+        }
+        EXPECT_EQ(digest.hexDigest(), row.digest) << row.text.size() << " bytes";
     }
 }
 

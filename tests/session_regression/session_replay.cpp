@@ -267,7 +267,10 @@ void prepareWorld(ProcessHarness& h, const Scenario& s) {
     if (s.session.image == "development") {
         h.writeFirmwareImageText("development build\n:00000001FF\n");
     } else if (s.session.image) {
-        h.writeFirmwareImage(*s.session.image);
+        std::optional<simboard::FirmwareVersion> image =
+            simboard::FirmwareVersion::parse(*s.session.image);
+        if (image) h.writeFirmwareImage(*image);
+        if (!image) ADD_FAILURE() << "image \"" << *s.session.image << "\" is no X.Y.Z";
     }
     std::string mode = firstValue(s.lines, "mode");
     if (!mode.empty()) {

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "simboard/simulated_image.h"
+
 extern char** environ;
 
 namespace vantrel::test {
@@ -183,14 +185,8 @@ std::string ProcessHarness::readFile(const std::string& relative) const {
     return readWhole(path(relative));
 }
 
-void ProcessHarness::writeFirmwareImage(const std::string& versionText) {
-    writeFirmwareImageText(
-        ":020000040000FA\n"
-        "; version " +
-        versionText +
-        "\n"
-        ":10C000003140004315432A14B240805A200102437E\n"
-        ":00000001FF\n");
+void ProcessHarness::writeFirmwareImage(simboard::FirmwareVersion firmware) {
+    writeFirmwareImageText(simboard::simulatedImage(firmware));
 }
 
 void ProcessHarness::writeFirmwareImageText(const std::string& content) {

@@ -95,9 +95,9 @@ class ProcessHarness {
     std::optional<std::string> property(const std::string& key) const;  // nullopt: no file
     void writeFile(const std::string& relative, const std::string& content);
     std::string readFile(const std::string& relative) const;  // "" when unreadable
-    // vendor/.sensor/sensor.hex: a small image whose version line the bslsh
-    // stand-in reads ("; version 1.6.25" between hex records), or any text.
-    void writeFirmwareImage(const std::string& versionText);
+    // vendor/.sensor/sensor.hex: the desk's image of `firmware`, the version
+    // the bslsh stand-in flashes (simboard/simulated_image.h), or any text.
+    void writeFirmwareImage(simboard::FirmwareVersion firmware);
     void writeFirmwareImageText(const std::string& content);
     std::string gpioValue() const { return readFile("sys/class/gpio/gpio101/value"); }
 

@@ -23,12 +23,12 @@
 #include "common/signals.h"
 #include "firmware/board_control.h"
 #include "firmware/board_identification.h"
-#include "firmware/image_marker.h"
 #include "link/command_exchange.h"
 #include "link/framing.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
+#include "tools/doctor/firmware_image.h"
 
 namespace vantrel::doctor {
 
@@ -253,28 +253,83 @@ bool loaderAnswers() {
     return answers;
 }
 
-CheckResult identified(CheckResult r, const std::string& counted, bool noisy) {
+// What the daemon does with the image it has once it decides to flash the
+// board: its words, the verdict and the fix. A fix never names a version but
+// the one the daemon requires: any other image would be flashed at every start.
+struct FlashPlan {
+    bool flashes = true;
+    Verdict verdict = Verdict::Warn;
+    std::string words;
+    std::string fix;
+};
+
+FlashPlan flashPlan(const FirmwareImage& image) {
+    std::string required = requiredFirmwareVersion();
+    switch (image.state) {
+        case ImageState::DevelopmentMarker:
+            return {false, Verdict::Ok, "would not flash it (development marker)", ""};
+        case ImageState::Missing:
+        case ImageState::Unreadable:
+            return {true, Verdict::Fail,
+                    "would try to flash it and fail: image " + image.path + ": " + image.problem,
+                    shipReleaseImageAdvice()};
+        case ImageState::Damaged:
+            return {true, Verdict::Fail,
+                    "would flash it with a damaged image (" + image.path + ", " + image.problem +
+                        "; see firmware-image)",
+                    shipReleaseImageAdvice()};
+        case ImageState::NotIntelHex:
+            return {true, Verdict::Warn,
+                    "would flash it with " + image.path +
+                        ", which is not Intel HEX: the doctor cannot say what it holds",
+                    compareWithReleaseAdvice()};
+        case ImageState::Valid:
+            break;
+    }
+    return {true, Verdict::Warn,
+            "would flash it with " + image.path +
+                " (the image's firmware is not checked: compare its sha256, in firmware-image, "
+                "with the release of " +
+                required + ")",
+            compareWithReleaseAdvice()};
+}
+
+CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
+                       const FirmwareImage& image) {
     std::string version = gState.boardVersion;
     int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
-    char image[PATH_MAX];
-    bool development = isDevelopmentImage(resolvePath(kPathFirmwareImage, image, sizeof image));
-    bool wouldFlash = version != requiredFirmwareVersion() && !development;
-    r.detail =
-        "firmware " + version + ", comm error " + std::to_string(commError) + "; the daemon " +
-        (wouldFlash
-             ? "would flash it to " + requiredFirmwareVersion()
-             : std::string("would not flash it") + (development ? " (development image)" : ""));
+    bool current = version == requiredFirmwareVersion();
+    FlashPlan plan =
+        current ? FlashPlan{false, Verdict::Ok, "would not flash it", ""} : flashPlan(image);
+    r.detail = "firmware " + version + ", comm error " + std::to_string(commError) +
+               "; the daemon " + plan.words;
     for (const std::string& command : recordedShellCommands) {
         r.detail += "; the daemon would broadcast: " + command;
     }
     r.detail += "; " + counted;
-    if (wouldFlash) {
-        r.verdict = Verdict::Warn;
-        r.fix = "let the daemon flash it (it needs the image and bslsh), or ship the image of " +
-                version;
+    if (plan.verdict != Verdict::Ok) {
+        r.verdict = plan.verdict;
+        r.fix = plan.fix;
     } else if (commError != 0 || noisy) {
         r.verdict = Verdict::Warn;
         r.fix = "the board reports errors or the line is noisy: check wiring, ground and baud rate";
+    }
+    return r;
+}
+
+// The board sits in its bootstrap loader: only a flash brings it back.
+CheckResult inLoader(CheckResult r, const FirmwareImage& image) {
+    FlashPlan plan = flashPlan(image);
+    r.detail =
+        "the firmware is silent, its bootstrap loader answers: the board is in its "
+        "loader; the daemon " +
+        plan.words;
+    r.verdict = plan.verdict;
+    r.fix = plan.fix;
+    if (!plan.flashes) {
+        r.verdict = Verdict::Fail;
+        r.detail += ", so it cannot use the board";
+        r.fix = shipReleaseImageAdvice();
     }
     return r;
 }
@@ -332,8 +387,8 @@ bool identify(bool* bytesDuringExchange) {
 
 // No version came back: tell a board that talks otherwise, garbage, a reply
 // cut short, a board in its loader and a silent one apart.
-CheckResult unanswered(CheckResult r, const FrameCounter& counter, const std::string& counted,
-                       bool bytesDuringExchange) {
+CheckResult unanswered(CheckResult r, const Survey& survey, const FrameCounter& counter,
+                       const std::string& counted, bool bytesDuringExchange) {
     if (counter.sawWholeFrames()) {
         r.detail = "no answer to the identification, yet it sends frames; " + counted;
         r.fix = "is this the sensor board's firmware? A reset (see reset-line) may bring it back";
@@ -347,11 +402,7 @@ CheckResult unanswered(CheckResult r, const FrameCounter& counter, const std::st
             counted;
         r.fix = "reset the board (see reset-line) and probe again; check the wiring";
     } else if (loaderAnswers()) {
-        r.verdict = Verdict::Warn;
-        r.detail =
-            "the firmware is silent, its bootstrap loader answers: the board is in its "
-            "loader; the daemon would flash it at start";
-        r.fix = "let the daemon flash it (it needs the image and bslsh)";
+        return inLoader(r, examineFirmwareImage(survey.user));
     } else {
         r.detail = "silent: neither the firmware nor its bootstrap loader answers; " + counted;
         r.fix = "check the board's power, the TX/RX wiring, the device path and the reset line";
@@ -375,9 +426,9 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
     if (listened.stopped) counted += "; listening ended early by a signal";
     if (answered && gState.versionReceived) {
         r.verdict = Verdict::Ok;
-        return identified(r, counted, counter.noisy());
+        return identified(r, counted, counter.noisy(), examineFirmwareImage(survey.user));
     }
-    return unanswered(r, counter, counted, bytesDuringExchange);
+    return unanswered(r, survey, counter, counted, bytesDuringExchange);
 }
 
 }  // namespace vantrel::doctor

@@ -17,9 +17,9 @@
 #include "daemon/bool_property.h"
 #include "daemon/run.h"
 #include "firmware/board_identification.h"
-#include "firmware/image_marker.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
+#include "tools/doctor/firmware_image.h"
 #include "tools/doctor/fixes.h"
 #include "tools/doctor/selinux.h"
 
@@ -232,56 +232,41 @@ CheckResult checkResetLine(const Survey& survey) {
     return result("reset-line", Verdict::Ok, detail);
 }
 
-// The version an image names in a comment line "; version X.Y.Z", "" if none.
-std::string imageVersion(const std::string& text) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::string semicolon, keyword, version;
-        if (words >> semicolon >> keyword >> version && semicolon == ";" && keyword == "version") {
-            return version;
-        }
-    }
-    return "";
-}
-
 CheckResult checkFirmwareImage(const Survey& survey) {
-    std::string path = resolved(kPathFirmwareImage);
-    const char* shipFix =
-        "ship the board's image as /vendor/.sensor/sensor.hex, readable by the daemon";
+    FirmwareImage image = examineFirmwareImage(survey.user);
     struct stat node;
     std::string detail;
-    if (!lookAt(path, &node, &detail)) {
+    if (!lookAt(image.path, &node, &detail)) {
         return result("firmware-image", Verdict::Fail,
-                      detail +
-                          " (no image: a board that needs "
-                          "flashing cannot be flashed)",
-                      shipFix);
+                      detail + " (no image: a board that needs flashing cannot be flashed)",
+                      shipReleaseImageAdvice());
     }
     detail += ": " + kindOf(node) + ", " + describeNode(node) + ", " +
               std::to_string(node.st_size) + " bytes";
-    std::optional<std::string> text = readRegularFile(path);
-    if (!S_ISREG(node.st_mode) || !modePermits(node, survey.user, 4) || !text) {
-        return result("firmware-image", Verdict::Fail,
-                      detail + "; not readable by " + survey.user.name, shipFix);
+    switch (image.state) {
+        case ImageState::Missing:
+        case ImageState::Unreadable:
+            return result("firmware-image", Verdict::Fail, detail + "; " + image.problem,
+                          shipReleaseImageAdvice());
+        case ImageState::DevelopmentMarker:
+            return result(
+                "firmware-image", Verdict::Warn,
+                detail + "; development marker: the daemon never flashes the board",
+                "ship the real image in place of the marker when the panel leaves development");
+        case ImageState::NotIntelHex:
+            return result("firmware-image", Verdict::Warn,
+                          detail + "; not an Intel HEX image: the doctor cannot check it; sha256 " +
+                              image.sha256,
+                          compareWithReleaseAdvice());
+        case ImageState::Damaged:
+            return result(
+                "firmware-image", Verdict::Fail,
+                detail + "; damaged at " + image.problem + ": a flash would write a broken image",
+                shipReleaseImageAdvice());
+        case ImageState::Valid:
+            break;
     }
-    if (isDevelopmentImage(path.c_str())) {
-        return result(
-            "firmware-image", Verdict::Warn,
-            detail + "; development marker: the daemon never flashes the board",
-            "ship the real image in place of the marker when the panel leaves development");
-    }
-    std::string version = imageVersion(*text);
-    if (version.empty())
-        return result("firmware-image", Verdict::Ok, detail + "; names no version");
-    detail += "; names version " + quoted(version);
-    if (version != requiredFirmwareVersion()) {
-        return result("firmware-image", Verdict::Warn,
-                      detail + ": the daemon requires " + requiredFirmwareVersion() +
-                          ", so it would flash the board at every start",
-                      "ship the image of firmware " + requiredFirmwareVersion());
-    }
-    return result("firmware-image", Verdict::Ok, detail);
+    return result("firmware-image", Verdict::Ok, detail + "; " + describeValidImage(image));
 }
 
 // A property text that is set but neither true, false nor a number reads as

@@ -1,0 +1,104 @@
+// The FIPS 180-4 compression, one 64-byte block at a time.
+#include "tools/doctor/sha256.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vantrel::doctor {
+
+namespace {
+
+constexpr size_t kBlockSize = 64;
+constexpr size_t kLengthFieldSize = 8;  // the message length in bits, big-endian, at the end
+
+constexpr std::array<uint32_t, 64> kRoundConstants = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr std::array<uint32_t, 8> kInitialState = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+uint32_t rotateRight(uint32_t value, int bits) {
+    return (value >> bits) | (value << (32 - bits));
+}
+
+}  // namespace
+
+Sha256::Sha256() : state_(kInitialState) {}
+
+void Sha256::compressBlock(const uint8_t* block) {
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i, block += 4) {  // big-endian words
+        w[i] = static_cast<uint32_t>(block[0]) << 24 | static_cast<uint32_t>(block[1]) << 16 |
+               static_cast<uint32_t>(block[2]) << 8 | block[3];
+    }
+    for (int i = 16; i < 64; ++i) {
+        uint32_t s0 = rotateRight(w[i - 15], 7) ^ rotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
+        uint32_t s1 = rotateRight(w[i - 2], 17) ^ rotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
+        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    std::array<uint32_t, 8> v = state_;  // a b c d e f g h
+    for (int i = 0; i < 64; ++i) {
+        uint32_t s1 = rotateRight(v[4], 6) ^ rotateRight(v[4], 11) ^ rotateRight(v[4], 25);
+        uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
+        uint32_t t1 = v[7] + s1 + choice + kRoundConstants[i] + w[i];
+        uint32_t s0 = rotateRight(v[0], 2) ^ rotateRight(v[0], 13) ^ rotateRight(v[0], 22);
+        uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+        v = {t1 + s0 + majority, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+    }
+    for (size_t i = 0; i < state_.size(); ++i) state_[i] += v[i];
+}
+
+void Sha256::update(const uint8_t* bytes, size_t size) {
+    totalBytes_ += size;
+    while (size > 0) {
+        if (pendingSize_ == 0 && size >= kBlockSize) {
+            compressBlock(bytes);
+            bytes += kBlockSize;
+            size -= kBlockSize;
+            continue;
+        }
+        size_t taken = std::min(size, kBlockSize - pendingSize_);
+        std::copy(bytes, bytes + taken, pending_.begin() + static_cast<long>(pendingSize_));
+        pendingSize_ += taken;
+        bytes += taken;
+        size -= taken;
+        if (pendingSize_ == kBlockSize) {
+            compressBlock(pending_.data());
+            pendingSize_ = 0;
+        }
+    }
+}
+
+std::string Sha256::hexDigest() {
+    uint64_t bits = totalBytes_ * 8;
+    // The padding: one 1 bit, zeros up to 8 bytes short of a block, the length.
+    uint8_t padding[kBlockSize + kLengthFieldSize] = {0x80};
+    size_t zeros = (kBlockSize + kBlockSize - kLengthFieldSize - 1 - pendingSize_) % kBlockSize;
+    size_t size = 1 + zeros;
+    for (size_t i = 0; i < kLengthFieldSize; ++i) {
+        padding[size++] = static_cast<uint8_t>(bits >> (8 * (kLengthFieldSize - 1 - i)));
+    }
+    update(padding, size);
+    std::string hex;
+    for (uint32_t word : state_) {
+        char digits[9];
+        snprintf(digits, sizeof digits, "%08x", word);
+        hex += digits;
+    }
+    return hex;
+}
+
+std::string sha256Hex(const std::string& text) {
+    Sha256 digest;
+    digest.update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    return digest.hexDigest();
+}
+
+}  // namespace vantrel::doctor
