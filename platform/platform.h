@@ -25,7 +25,10 @@ enum LogPriority : int {
     kLogError = 6,
 };
 
-// Writes one record with the tag "Vantrel", printf-style.
+// The tag of every record the daemon writes.
+constexpr char kLogTag[] = "Vantrel";
+
+// Writes one record with the tag kLogTag, printf-style.
 void platformLog(int priority, const char* format, va_list args);
 
 // property_get: copies the value of `key` (at most 91 bytes and a zero) into

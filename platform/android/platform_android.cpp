@@ -10,10 +10,6 @@ namespace vantrel {
 
 static_assert(PROPERTY_VALUE_MAX == kPropertyValueMax, "property size of the platform changed");
 
-namespace {
-constexpr char kLogTag[] = "Vantrel";
-}  // namespace
-
 void platformLog(int priority, const char* format, va_list args) {
     __android_log_vprint(priority, kLogTag, format, args);
 }

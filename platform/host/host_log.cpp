@@ -13,7 +13,6 @@ namespace vantrel {
 
 namespace {
 
-constexpr char kTag[] = "Vantrel";
 constexpr size_t kMessageMax = 4096;
 constexpr size_t kRecordMax = 8192;
 
@@ -40,7 +39,7 @@ char priorityLetter(int priority) {
 // into `record`; a line feed inside the message starts a new prefixed line.
 size_t buildRecord(char letter, const char* message, size_t length, char* record) {
     char prefix[32];
-    int prefixLength = snprintf(prefix, sizeof prefix, "%c/%s: ", letter, kTag);
+    int prefixLength = snprintf(prefix, sizeof prefix, "%c/%s: ", letter, kLogTag);
     size_t used = 0;
     auto appendPrefix = [&]() {
         for (int i = 0; i < prefixLength; ++i) record[used++] = prefix[i];
