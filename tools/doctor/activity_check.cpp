@@ -125,7 +125,10 @@ void judgePhase(const Activity& activity, pid_t pid, Judgement* judgement) {
             break;
         case Phase::HungUp:
             judgement->worsen(Verdict::Fail,
-                              "it never opens a hung-up port again: reconnect the board, " + probe);
+                              advice("reconnect the board, then restart vantrel: it never opens "
+                                     "a hung-up port again (--probe-board first says whether "
+                                     "the board answers)",
+                                     stopAndProbeCommand(pid)));
             break;
         case Phase::Flashing:
             judgement->worsen(Verdict::Warn,
@@ -170,7 +173,7 @@ std::string judgePort(const DaemonProcess& daemon, const Sight& sight,
                           advice("stop whatever re-pointed the node, then restart vantrel: it "
                                  "reads a device the node no longer leads to",
                                  probe));
-        words += ", but " + where + " now";
+        words += ", but " + where;
     }
     return words;
 }

@@ -93,7 +93,7 @@ std::optional<HeldPort> heldPort(const Survey& survey, pid_t pid, bool* visible)
 // host).
 std::string daemonNode(const DaemonProcess& daemon);
 // Whether `node`, through its links, still leads to the device `port` is
-// open on; `words` say where it leads now.
+// open on; `words` say where it leads now ("NODE leads to /dev/pts/7 now").
 bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words);
 // A fix as the doctor gives it: the lasting change (device tree, init or
 // ueventd file, policy) and, where one exists, what to type now to see or

@@ -122,8 +122,12 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
                         : "failed with status " + std::to_string(status));
         return std::nullopt;
     }
+    // init sends a service's standard error nowhere: what the daemon writes
+    // only there never reaches the doctor.
     *source = "logcat of pid " + std::to_string(pid) +
-              (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "");
+              (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
+              " (not counted: stray lead bytes and failed LED and NFC commands, which go to "
+              "its standard error)";
     return text;
 }
 

@@ -22,6 +22,10 @@ namespace {
 // this run; the slack covers the coarse start time /proc gives.
 constexpr double kStartSlackSeconds = 1.0;
 
+// What a log apart from standard error leaves out.
+constexpr char kNotCounted[] =
+    "not counted: stray lead bytes and failed LED and NFC commands, on its standard error";
+
 // Where the daemon's records go: its VANTREL_LOG (relative to its working
 // folder, where it opens it), else its standard error.
 std::string logPathOf(pid_t pid, std::string* words) {
@@ -31,7 +35,7 @@ std::string logPathOf(pid_t pid, std::string* words) {
         *words = "its standard error";
         return proc + "/fd/2";
     }
-    *words = "its VANTREL_LOG " + *log;
+    *words = "its VANTREL_LOG " + *log + " (" + kNotCounted + ")";
     return (*log)[0] == '/' ? *log : proc + "/cwd/" + *log;
 }
 

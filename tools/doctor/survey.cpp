@@ -165,11 +165,11 @@ std::string daemonNode(const DaemonProcess& daemon) {
 bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words) {
     struct stat info;
     if (stat(node.c_str(), &info) != 0) {
-        *words = node + ": " + strerror(errno);
+        *words = node + " leads nowhere now (" + strerror(errno) + ")";
         return false;
     }
     char real[PATH_MAX];
-    *words = node + " leads to " + (realpath(node.c_str(), real) != nullptr ? real : node);
+    *words = node + " leads to " + (realpath(node.c_str(), real) != nullptr ? real : node) + " now";
     return S_ISCHR(info.st_mode) && info.st_rdev == port.rdev;
 }
 
