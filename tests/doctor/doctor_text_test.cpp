@@ -148,8 +148,10 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
          0,
          {{d::kReceiveTimeouts, 3}},
          d::kReceiveTimeouts},
-        // records on standard error, among the daemon's console lines
+        // records on standard error, among the daemon's console lines (and a
+        // record's text without its prefix, which is not a record)
         {"D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
+         "readData()::select timedout!\n"
          "Setting LED on\n"
          "nfc command failed\n"
          "led command failed\n"
@@ -197,8 +199,8 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
             EXPECT_EQ(activity.counts[tally], expected == row.counts.end() ? 0 : expected->second)
                 << d::tallyName(static_cast<d::Tally>(tally));
         }
-        bool recurring = activity.repeats >= d::kRecurringTrouble;
-        EXPECT_EQ(recurring ? activity.repeatedTrouble : d::kNoTally, row.repeated);
+        EXPECT_EQ(d::recurringTrouble(activity), row.repeated);
+        EXPECT_EQ(activity.phaseRecord.find_first_of("\r\n"), std::string::npos);
     }
 }
 

@@ -143,7 +143,7 @@ void judgePhase(const Activity& activity, pid_t pid, Judgement* judgement) {
         default:
             break;
     }
-    if (activity.repeats >= kRecurringTrouble) judgement->worsen(Verdict::Warn, probe);
+    if (recurringTrouble(activity) != kNoTally) judgement->worsen(Verdict::Warn, probe);
 }
 
 }  // namespace
@@ -188,7 +188,7 @@ std::string countWords(const Activity& activity, const RunLines& run) {
     std::string text = (counted.empty() ? "nothing counted" : counted) +
                        (run.startSeen ? " since it started"
                                       : " in the records read (its start is not among them)");
-    if (activity.repeats >= kRecurringTrouble) {
+    if (recurringTrouble(activity) != kNoTally) {
         text += "; its last " + std::to_string(activity.repeats) + " records are " +
                 tallyName(activity.repeatedTrouble);
     }

@@ -217,6 +217,10 @@ Activity readActivity(const RunLines& run) {
     return activity;
 }
 
+Tally recurringTrouble(const Activity& activity) {
+    return activity.repeats >= kRecurringTrouble ? activity.repeatedTrouble : kNoTally;
+}
+
 std::vector<std::string> knownDaemonTexts() {
     std::vector<std::string> texts(std::begin(kFifoRecords), std::end(kFifoRecords));
     for (const KnownText& known : kKnownTexts) texts.emplace_back(known.prefix);

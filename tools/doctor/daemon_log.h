@@ -83,8 +83,10 @@ struct Activity {
 };
 Activity readActivity(const RunLines& run);
 
-// The same trouble this often in a row at the end of the log recurs.
+// The trouble the run's lines end with at least kRecurringTrouble times in a
+// row, or kNoTally.
 constexpr int kRecurringTrouble = 3;
+Tally recurringTrouble(const Activity& activity);
 
 // Every text of the daemon's that readActivity() and currentRun() look for,
 // for checking them against the daemon's sources.

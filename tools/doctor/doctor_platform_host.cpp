@@ -39,9 +39,10 @@ std::string logPathOf(pid_t pid, std::string* words) {
     return (*log)[0] == '/' ? *log : proc + "/cwd/" + *log;
 }
 
-// The last `limit` bytes of the regular file open on `fd`, from the first
-// whole line in them. Reads only up to the size it had when looked at, so a
-// log that grows meanwhile cannot keep the doctor reading.
+// The last `limit` bytes of the regular file open on `fd`. Reads only up to
+// the size it had when looked at, so a log that grows meanwhile cannot keep
+// the doctor reading. The first line may be the end of one cut off: it lacks
+// the record prefix and is never taken for a record.
 std::string tailOf(int fd, const struct stat& info, size_t limit, bool* cut) {
     off_t size = info.st_size;
     off_t from = size > static_cast<off_t>(limit) ? size - static_cast<off_t>(limit) : 0;
@@ -55,10 +56,6 @@ std::string tailOf(int fd, const struct stat& info, size_t limit, bool* cut) {
     }
     text.resize(got);
     *cut = from > 0;
-    if (*cut) {  // the first line read is the end of one cut off
-        size_t firstEnd = text.find('\n');
-        text.erase(0, firstEnd == std::string::npos ? text.size() : firstEnd + 1);
-    }
     return text;
 }
 
