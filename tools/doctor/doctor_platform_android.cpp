@@ -126,8 +126,8 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
     // only there never reaches the doctor.
     *source = "logcat of pid " + std::to_string(pid) +
               (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
-              " (not counted: stray lead bytes and failed LED and NFC commands, which go to "
-              "its standard error)";
+              "; not logged: its standard error (stray lead bytes, failed LED and NFC "
+              "commands)";
     return text;
 }
 

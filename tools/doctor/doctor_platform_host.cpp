@@ -23,19 +23,20 @@ namespace {
 constexpr double kStartSlackSeconds = 1.0;
 
 // What a log apart from standard error leaves out.
-constexpr char kNotCounted[] =
-    "not counted: stray lead bytes and failed LED and NFC commands, on its standard error";
+constexpr char kNotRead[] =
+    "; not read: its standard error (stray lead bytes, failed LED and NFC commands)";
 
 // Where the daemon's records go: its VANTREL_LOG (relative to its working
 // folder, where it opens it), else its standard error.
-std::string logPathOf(pid_t pid, std::string* words) {
+std::string logPathOf(pid_t pid, std::string* words, bool* apart) {
     std::string proc = "/proc/" + std::to_string(pid);
     std::optional<std::string> log = environValue(pid, "VANTREL_LOG");
-    if (!log || log->empty()) {
+    *apart = log && !log->empty();
+    if (!*apart) {
         *words = "its standard error";
         return proc + "/fd/2";
     }
-    *words = "its VANTREL_LOG " + *log + " (" + kNotCounted + ")";
+    *words = "its VANTREL_LOG " + *log;
     return (*log)[0] == '/' ? *log : proc + "/cwd/" + *log;
 }
 
@@ -99,7 +100,8 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
         return std::nullopt;
     }
     std::string words;
-    std::string path = logPathOf(pid, &words);
+    bool apart = false;
+    std::string path = logPathOf(pid, &words, &apart);
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
         *source = words + ": " + strerror(errno);
@@ -123,7 +125,8 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
         *source = words + " has not been written since pid " + std::to_string(pid) + " started";
         return std::nullopt;
     }
-    *source = words + (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "");
+    *source = words + (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
+              (apart ? kNotRead : "");
     return text;
 }
 
