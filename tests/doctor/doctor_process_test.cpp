@@ -17,6 +17,7 @@
 #include "support/process_harness.h"
 #include "tools/doctor/selinux.h"
 #include "tools/proc/port_holders.h"
+#include "tools/proc/process_figures.h"
 
 extern char** environ;
 
@@ -306,15 +307,16 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
     }
 }
 
-// Waits until the daemon has written a record that begins with `text`.
-bool waitForRecord(const ProcessHarness& h, const std::string& text, Millis timeout = 20000ms) {
+// Waits until the daemon has written `count` records that begin with `text`.
+bool waitForRecord(const ProcessHarness& h, const std::string& text, size_t count = 1) {
     return waitUntil(
         [&] {
+            size_t seen = 0;
             for (const LogRecord& record : h.logRecords())
-                if (record.message.rfind(text, 0) == 0) return true;
-            return false;
+                seen += record.message.rfind(text, 0) == 0;
+            return seen >= count;
         },
-        timeout);
+        20000ms);
 }
 
 // The daemon started as init starts it, receiving from a board that streams.
@@ -374,6 +376,11 @@ TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
              s.h.writeStandIn("bslsh", "#!/bin/sh\nsleep 30\n");
              ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
              ASSERT_TRUE(waitForRecord(s.h, "Waiting for bslUpgrade.."));
+             ASSERT_TRUE(waitUntil([&] {  // the child has become bslsh by now
+                 for (const proc::Child& child : proc::children(s.h.pid()))
+                     if (proc::commandName(child.pid) == "bslsh") return true;
+                 return false;
+             }));
          },
          "warn",
          {"flashing the board: pid ", "(bslsh)", "holds no serial port"},
@@ -412,7 +419,7 @@ TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
              startReceiving(s);
              s.h.board().startStream(
                  2ms, [] { return simboard::withBadChecksum(simboard::motion(1, 2)); }, true);
-             ASSERT_TRUE(waitForRecord(s.h, "readPacket: checksum failure"));
+             ASSERT_TRUE(waitForRecord(s.h, "readPacket: checksum failure", 3));
          },
          "warn",
          {"receiving", "checksum failures ", "since it started", "records are checksum"},
