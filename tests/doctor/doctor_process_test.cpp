@@ -130,7 +130,9 @@ DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args,
     run.err = readWhole(err);
     if (std::find(args.begin(), args.end(), "--json") != args.end()) {
         auto entries = parseJson(run.out);
-        EXPECT_TRUE(entries.has_value()) << "not the doctor's JSON:\n" << run.out;
+        EXPECT_TRUE(entries.has_value())
+            << "not the doctor's JSON (wait status " << status << ", stderr " << run.err << "):\n"
+            << run.out;
         if (entries) run.entries = *entries;
     }
     return run;

@@ -8,7 +8,6 @@
 #include "common/pipe_table.h"
 #include "firmware/board_identification.h"
 #include "messages/sensor_pipes.h"
-#include "platform/platform.h"
 #include "tools/doctor/daemon_log.h"
 #include "tools/doctor/doctor.h"
 #include "tools/proc/process_figures.h"
@@ -19,6 +18,7 @@ namespace {
 
 constexpr char kRow[] = "activity";
 constexpr char kLoaderTool[] = "bslsh";
+constexpr char kInPause[] = "asleep in a pause";
 
 // What /proc shows of the daemon now.
 struct Sight {
@@ -32,8 +32,10 @@ struct Sight {
 // Where the kernel has it asleep, in the daemon's terms.
 std::string sleepWords(pid_t pid) {
     static const std::pair<const char*, const char*> kWaits[] = {
-        {"nanosleep", "asleep in a pause"},        {"select", "waiting for bytes on its port"},
-        {"poll", "waiting for bytes on its port"}, {"do_wait", "waiting for its child"},
+        {"nanosleep", kInPause},
+        {"select", "waiting for bytes on its port"},
+        {"poll", "waiting for bytes on its port"},
+        {"do_wait", "waiting for its child"},
         {"wait4", "waiting for its child"},
     };
     std::string wchan = readFirstLine("/proc/" + std::to_string(pid) + "/wchan").value_or("");
@@ -56,7 +58,11 @@ Sight lookAt(const Survey& survey, pid_t pid) {
 std::string processList(const std::vector<pid_t>& pids) {
     std::string text;
     for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
-    return text.empty() ? "no bslsh child seen" : text;
+    return text;
+}
+
+std::string loaderWords(const Sight& sight) {
+    return sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader);
 }
 
 std::string phaseWords(const Activity& activity, const Sight& sight) {
@@ -65,17 +71,16 @@ std::string phaseWords(const Activity& activity, const Sight& sight) {
         case Phase::Unknown:
             return "no record read says what it does";
         case Phase::Starting:
-            return sight.sleep == "asleep in a pause"
-                       ? "starting: in its start-up pause"
-                       : "starting: opening its port, first identification";
+            return sight.sleep == kInPause ? "starting: in its start-up pause"
+                                           : "starting: opening its port, first identification";
         case Phase::Identifying:
             return "identifying the board: attempt " + std::to_string(activity.failedAttempt) +
                    " of " + attempts + " failed";
         case Phase::CheckingLoader:
             return "the board did not answer " + attempts +
-                   " identification attempts; asking its loader: " + processList(sight.loader);
+                   " identification attempts; asking its loader: " + loaderWords(sight);
         case Phase::Flashing:
-            return "flashing the board: " + processList(sight.loader);
+            return "flashing the board: " + loaderWords(sight);
         case Phase::EndingFlashed:
             return "flashed the board; ends, to start again on the new firmware";
         case Phase::CommError:
