@@ -19,7 +19,6 @@ namespace vantrel {
 
 namespace {
 
-constexpr int kIdentifyAttempts = 10;
 constexpr unsigned kRestartPauseSeconds = 5;
 
 // Up to ten identification exchanges; a failed exchange is followed by a

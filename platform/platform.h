@@ -25,10 +25,13 @@ enum LogPriority : int {
     kLogError = 6,
 };
 
+// The tag of every record the daemon writes.
+constexpr char kLogTag[] = "Vantrel";
+
 // Writes one record with the log tag, printf-style.
 void platformLog(int priority, const char* format, va_list args);
 
-// The tag of every later record: "Vantrel" unless changed. A tool that runs
+// The tag of every later record: kLogTag unless changed. A tool that runs
 // the daemon's code sets its own, so that the daemon's tag (logcat -s
 // Vantrel) keeps only the daemon's records. `tag` must outlive its use; at
 // most 23 characters, as the platform's tags.

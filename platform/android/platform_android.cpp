@@ -11,7 +11,7 @@ namespace vantrel {
 static_assert(PROPERTY_VALUE_MAX == kPropertyValueMax, "property size of the platform changed");
 
 namespace {
-const char* logTag = "Vantrel";
+const char* logTag = kLogTag;
 }  // namespace
 
 void platformLog(int priority, const char* format, va_list args) {

@@ -13,7 +13,7 @@ namespace vantrel {
 
 namespace {
 
-const char* logTag = "Vantrel";
+const char* logTag = kLogTag;
 constexpr size_t kMessageMax = 4096;
 constexpr size_t kRecordMax = 8192;
 

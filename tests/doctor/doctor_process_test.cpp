@@ -20,6 +20,7 @@
 #include "tools/doctor/selinux.h"
 #include "tools/doctor/sha256.h"
 #include "tools/proc/port_holders.h"
+#include "tools/proc/process_figures.h"
 
 extern char** environ;
 
@@ -136,7 +137,9 @@ DoctorRun runDoctor(const ProcessHarness& h, std::vector<std::string> args, cons
     run.err = readWhole(err);
     if (std::find(args.begin(), args.end(), "--json") != args.end()) {
         auto entries = parseJson(run.out);
-        EXPECT_TRUE(entries.has_value()) << "not the doctor's JSON:\n" << run.out;
+        EXPECT_TRUE(entries.has_value())
+            << "not the doctor's JSON (wait status " << status << ", stderr " << run.err << "):\n"
+            << run.out;
         if (entries) run.entries = *entries;
     }
     return run;
@@ -152,6 +155,9 @@ struct World {
     pid_t holder = -1;
     std::unique_ptr<ProcessHarness> other;  // a daemon that is not this setup's
     int writers[2] = {-1, -1};              // write ends alone on the FIFOs
+
+    // Another board process's pseudo-terminal, for re-pointing the node.
+    std::unique_ptr<simboard::SimulatedBoard> secondBoard;
 
     World() {
         h.writeFirmwareImage({1, 6, 25});
@@ -203,8 +209,8 @@ std::string withoutLastLine(const ProcessHarness& h) {
 }
 
 const std::vector<std::string> kChecks = {
-    "daemon",     "serial-device", "serial-holder", "reset-line", "bslsh",  "firmware-image",
-    "properties", "streams",       "pipes",         "am",         "selinux"};
+    "daemon",         "activity",   "serial-device", "serial-holder", "reset-line", "bslsh",
+    "firmware-image", "properties", "streams",       "pipes",         "am",         "selinux"};
 
 // What a planted fault must show: the row, its verdict, a text its detail
 // must contain and, for a warn or fail, one its fix must contain.
@@ -390,6 +396,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         {"clean, daemon running",
          [](World& s) {
              std::filesystem::remove_all(s.h.path("properties"));  // streams from the options alone
+             s.h.board().startMotionStream(20, 1, 2, true);        // no receive time-outs
              ASSERT_TRUE(s.h.start({"-m", "-l"}));
              ASSERT_TRUE(s.h.board().waitForCommand('N', 10000ms).has_value());
          },
@@ -439,6 +446,167 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
                 expectTableFits(runDoctor(s.h, {}, s.path), *columns ? 40 : 80);
             }
             unsetenv("COLUMNS");
+        }
+    }
+}
+
+// Waits until the daemon has written `count` records that begin with `text`.
+bool waitForRecord(const ProcessHarness& h, const std::string& text, size_t count = 1) {
+    return waitUntil(
+        [&] {
+            size_t seen = 0;
+            for (const LogRecord& record : h.logRecords())
+                seen += record.message.rfind(text, 0) == 0;
+            return seen >= count;
+        },
+        20000ms);
+}
+
+// The daemon started as init starts it, receiving from a board that streams.
+void startReceiving(World& s) {
+    s.h.board().startMotionStream(20, 1, 2, true);
+    ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
+    ASSERT_TRUE(s.h.board().waitForCommand('N', 10000ms).has_value());
+}
+
+struct ActivityRow {
+    const char* scenario;               // for the trace only
+    std::function<void(World&)> plant;  // starts the daemon and brings it into its phase
+    const char* verdict;
+    std::vector<std::string> detail;  // texts the activity detail must contain
+    const char* holderVerdict;        // serial-holder's, where the row concerns it too
+    const char* holderDetail;
+};
+
+TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
+    const ActivityRow rows[] = {
+        {"silent board",
+         [](World& s) {
+             s.h.setTimeScale(0.1);  // ten attempts with resets take 18 s
+             s.h.board().setMode(simboard::BoardMode::Silent);
+             ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
+             ASSERT_TRUE(waitForRecord(s.h, "id query command attempt 1 failed"));
+         },
+         "fail",
+         {"identifying the board: attempt ", " of 10 failed", "holds /dev/pts/"},
+         nullptr,
+         nullptr},
+        {"node re-pointed to another board process",
+         [](World& s) {
+             startReceiving(s);
+             s.secondBoard = std::make_unique<simboard::SimulatedBoard>();
+             ASSERT_TRUE(s.secondBoard->linkAt(s.h.path("dev/ttymxc1")));
+         },
+         "fail",
+         {"receiving", ", but ", " now"},
+         "fail",
+         "not to it"},
+        {"communication-error pause",
+         [](World& s) {
+             s.h.setTimeScale(0.1);  // the pause before ending lasts 6 s
+             s.h.board().setVersion({1, 6, 24});
+             s.h.writeStandIn("bslsh", "#!/bin/sh\nexit 1\n");
+             ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
+             ASSERT_TRUE(waitForRecord(s.h, "Sleeping "));
+         },
+         "fail",
+         {"gave up on the board", "after a pause of 60 s"},
+         nullptr,
+         nullptr},
+        {"flashing",
+         [](World& s) {
+             s.h.board().setVersion({1, 6, 24});
+             s.h.writeStandIn("bslsh", "#!/bin/sh\nsleep 30\n");
+             ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
+             ASSERT_TRUE(waitForRecord(s.h, "Waiting for bslUpgrade.."));
+             ASSERT_TRUE(waitUntil([&] {  // the child has become bslsh by now
+                 for (const proc::Child& child : proc::children(s.h.pid()))
+                     if (proc::commandName(child.pid) == "bslsh") return true;
+                 return false;
+             }));
+         },
+         "warn",
+         {"flashing the board: pid ", "(bslsh)", "holds no serial port"},
+         nullptr,
+         nullptr},
+        {"hung-up line",
+         [](World& s) {
+             startReceiving(s);
+             s.h.board().vanish();
+             ASSERT_TRUE(waitForRecord(s.h, "readData()::serial port hung up"));
+         },
+         "fail",
+         {"hung up", "hang-ups "},
+         nullptr,
+         nullptr},
+        {"pause after SIGINT",
+         [](World& s) {
+             s.h.setTimeScale(0.5);  // the receive wait and the pause after it: 5 s each
+             s.h.setEnv("VANTREL_WAIT_TRACE", s.h.path("waits"));
+             ASSERT_TRUE(s.h.start({"-d", "-m", "-l"}));
+             // SIGINT inside the receive wait: the pause after the failed wait follows.
+             ASSERT_TRUE(waitUntil(
+                 [&] {
+                     std::vector<std::string> waits = splitLines(s.h.readFile("waits"));
+                     return !waits.empty() && waits.back() == "wait 10";
+                 },
+                 20000ms));
+             ASSERT_TRUE(s.h.interrupt());
+         },
+         "warn",
+         {"ending: SIGINT caught", "holds no serial port"},
+         nullptr,
+         nullptr},
+        {"damaged frames, the log growing meanwhile",
+         [](World& s) {
+             startReceiving(s);
+             s.h.board().startStream(
+                 2ms, [] { return simboard::withBadChecksum(simboard::motion(1, 2)); }, true);
+             ASSERT_TRUE(waitForRecord(s.h, "readPacket: checksum failure", 3));
+         },
+         "warn",
+         {"receiving", "checksum failures ", "since it started", "records are checksum"},
+         nullptr,
+         nullptr},
+        {"300 KiB of a crashed earlier run before this one",
+         [](World& s) {
+             std::string earlier =
+                 "D/Vantrel: Pipe [" + s.h.path("data/pipeProx") + "] already exists.\n";
+             while (earlier.size() < 300 * 1024)
+                 earlier += "E/Vantrel: readPacket: checksum failure rec[0x01] cal[0x02]\n";
+             s.h.writeFile("vantrel.log", earlier);
+             startReceiving(s);
+         },
+         "ok",
+         {"\"); version broadcasts 1 since it started", "lines of earlier runs left out",
+          "its last 256 KiB"},
+         nullptr,
+         nullptr},
+        {"its log removed meanwhile",
+         [](World& s) {
+             startReceiving(s);
+             unlink(s.h.path("vantrel.log").c_str());
+         },
+         "skip",
+         {"its records cannot be read", "No such file"},
+         nullptr,
+         nullptr},
+    };
+    for (const ActivityRow& row : rows) {
+        SCOPED_TRACE(row.scenario);
+        World s;
+        row.plant(s);
+        DoctorRun run = runDoctor(s.h, {"--json"}, s.path);
+        Entry e = run.of("activity");
+        EXPECT_EQ(e["verdict"], row.verdict) << e["detail"];
+        for (const std::string& text : row.detail)
+            EXPECT_NE(e["detail"].find(text), std::string::npos) << text << " in " << e["detail"];
+        EXPECT_EQ(e["fix"].empty(), e["verdict"] == "ok" || e["verdict"] == "skip") << e["fix"];
+        if (row.holderVerdict != nullptr) {
+            Entry holder = run.of("serial-holder");
+            EXPECT_EQ(holder["verdict"], row.holderVerdict) << holder["detail"];
+            EXPECT_NE(holder["detail"].find(row.holderDetail), std::string::npos)
+                << holder["detail"];
         }
     }
 }

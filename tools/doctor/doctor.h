@@ -83,11 +83,31 @@ struct DeviceHolders {
 };
 DeviceHolders deviceHolders(const Survey& survey, const std::string& device,
                             const struct stat& node);
+// The serial port a daemon holds: the character device on one of its
+// descriptors past standard error (it keeps no other device open). nullopt
+// when it holds none; `visible` is false when its descriptors could not be
+// read at all.
+struct HeldPort {
+    int fd = -1;
+    dev_t rdev = 0;
+    std::string path;  // where the descriptor leads: "/dev/pts/5"
+};
+std::optional<HeldPort> heldPort(const Survey& survey, pid_t pid, bool* visible);
+// The node a daemon opens: its -p, else /dev/ttymxc1 (under VANTREL_ROOT on a
+// host).
+std::string daemonNode(const DaemonProcess& daemon);
+// Whether `node`, through its links, still leads to the device `port` is
+// open on; `words` say where it leads now ("NODE leads to /dev/pts/7 now").
+bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words);
 // A fix as the doctor gives it: the lasting change (device tree, init or
 // ueventd file, policy) and, where one exists, what to type now to see or
 // mend it at once ("adb shell ls -lZ /dev/ttymxc1").
 std::string advice(const std::string& lasting, const std::string& now = "");
 // "1.6.25": the one firmware version the daemon accepts.
 std::string requiredFirmwareVersion();
+
+// The activity row (activity_check.cpp): what the running daemon is doing
+// now, from its own records and /proc.
+CheckResult checkActivity(const Survey& survey);
 
 }  // namespace vantrel::doctor

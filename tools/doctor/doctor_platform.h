@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,5 +41,20 @@ std::string stopDaemonCommand(pid_t pid);
 // The search path a daemon started now would get, for finding am and bslsh
 // when no running daemon's own environment can be read.
 std::string defaultSearchPath();
+
+// The most of a daemon's log the doctor reads: its newest records.
+constexpr size_t kDaemonLogLimit = 256 * 1024;
+
+// The log records of the daemon `pid`, oldest first, at most kDaemonLogLimit
+// bytes of them: on the panel what logcat still holds of that process's
+// records; on a host the end of the file they go to (its VANTREL_LOG, else its
+// standard error when that is a regular file). `source` says where they came
+// from and whether older ones were left unread; with nullopt it says why
+// there is nothing to read. Never waits long: a stuck reader is given up.
+std::optional<std::string> daemonLogText(pid_t pid, std::string* source);
+
+// What to type now to stop the daemon `pid` and ask the board with the
+// doctor's probe.
+std::string stopAndProbeCommand(pid_t pid);
 
 }  // namespace vantrel::doctor

@@ -178,6 +178,22 @@ CheckResult checkSerialDevice(const Survey& survey) {
     return openSerialDevice(survey, detail);
 }
 
+// The daemon's own port in words; false when the node it opens no longer
+// leads there (re-pointed to another device meanwhile).
+bool describeDaemonPort(const Survey& survey, std::string* words) {
+    if (survey.daemons.empty()) return true;
+    const DaemonProcess& daemon = survey.daemons[0];
+    bool visible = false;
+    std::optional<HeldPort> port = heldPort(survey, daemon.pid, &visible);
+    if (!port) return true;
+    *words = "the daemon's own port: " + port->path;
+    std::string where;
+    if (survey.device != daemonNode(daemon) || nodeLeadsTo(survey.device, *port, &where))
+        return true;
+    *words += "; " + where + ", not to it";
+    return false;
+}
+
 CheckResult checkSerialHolders(const Survey& survey) {
     struct stat node;
     if (stat(survey.device.c_str(), &node) != 0) {
@@ -193,10 +209,19 @@ CheckResult checkSerialHolders(const Survey& survey) {
         add("the far end of this pseudo-terminal: " + pidList(holders.boardSide));
     }
     if (!holders.others.empty()) add("held by " + pidList(holders.others));
+    std::string ownPort;
+    bool nodeLeadsToOwnPort = describeDaemonPort(survey, &ownPort);
+    if (!ownPort.empty()) add(ownPort);
     if (detail.empty()) detail = "nobody has it open";
     if (survey.processes.unreadable > 0) {
         add(std::to_string(survey.processes.unreadable) +
             " processes could not be looked at (run as root)");
+    }
+    if (!nodeLeadsToOwnPort) {
+        return result("serial-holder", Verdict::Fail, detail,
+                      advice("restart vantrel so that it opens the device the node leads to now, "
+                             "and stop whatever re-pointed it",
+                             stopAndProbeCommand(survey.daemons[0].pid)));
     }
     if (holders.others.empty() && holders.daemons.size() < 2)
         return result("serial-holder", Verdict::Ok, detail);
@@ -503,6 +528,7 @@ std::vector<CheckResult> runLocalChecks(const Survey& survey) {
     CheckResult device = checkSerialDevice(survey);
     CheckResult streams = checkStreams(survey);
     return {checkDaemon(survey, streams, device),
+            checkActivity(survey),
             device,
             checkSerialHolders(survey),
             checkResetLine(survey),

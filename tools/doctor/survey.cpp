@@ -1,10 +1,14 @@
 // Gathering what every check looks at, and the small helpers they share.
 #include <grp.h>
 #include <pwd.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/daemon_state.h"
 #include "common/paths.h"
@@ -17,6 +21,10 @@
 namespace vantrel::doctor {
 
 namespace {
+
+// /dev/null, /dev/zero, /dev/urandom: devices a process may hold that lead
+// to no board.
+constexpr unsigned kMemoryDeviceMajor = 1;
 
 // Reads the options as the daemon did at its start, with its own parser,
 // then puts the shared state back as it was.
@@ -144,6 +152,41 @@ std::string quoted(const std::string& text) {
         }
     }
     return out + "\"";
+}
+
+std::optional<HeldPort> heldPort(const Survey& survey, pid_t pid, bool* visible) {
+    *visible = false;
+    for (const OpenFile& file : survey.processes.files) {
+        if (file.pid != pid) continue;
+        *visible = true;
+        if (file.fd <= STDERR_FILENO || file.type != S_IFCHR ||
+            major(file.rdev) == kMemoryDeviceMajor) {
+            continue;
+        }
+        char target[PATH_MAX];
+        std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(file.fd);
+        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        target[length > 0 ? length : 0] = '\0';
+        return HeldPort{file.fd, file.rdev, target};
+    }
+    return std::nullopt;
+}
+
+std::string daemonNode(const DaemonProcess& daemon) {
+    if (!daemon.portPath.empty()) return daemon.portPath;
+    char buffer[PATH_MAX];
+    return resolvePath(kPathSerialPort, buffer, sizeof buffer);
+}
+
+bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words) {
+    struct stat info;
+    if (stat(node.c_str(), &info) != 0) {
+        *words = node + " leads nowhere now (" + strerror(errno) + ")";
+        return false;
+    }
+    char real[PATH_MAX];
+    *words = node + " leads to " + (realpath(node.c_str(), real) != nullptr ? real : node) + " now";
+    return S_ISCHR(info.st_mode) && info.st_rdev == port.rdev;
 }
 
 std::string advice(const std::string& lasting, const std::string& now) {

@@ -1,0 +1,247 @@
+// The activity row: which phase the running daemon is in now and what went
+// wrong since its run began, from its own log records (daemon_log.h) and what
+// /proc shows of it: where it sleeps, its children, the port it holds.
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "common/pipe_table.h"
+#include "firmware/board_identification.h"
+#include "messages/sensor_pipes.h"
+#include "tools/doctor/daemon_log.h"
+#include "tools/doctor/doctor.h"
+#include "tools/proc/process_figures.h"
+
+namespace vantrel::doctor {
+
+namespace {
+
+constexpr char kRow[] = "activity";
+constexpr char kLoaderTool[] = "bslsh";
+constexpr char kInPause[] = "asleep in a pause";
+
+// What /proc shows of the daemon now.
+struct Sight {
+    std::string sleep;          // where it waits, in words; "" when unknown
+    std::vector<pid_t> loader;  // its bslsh children
+    std::vector<pid_t> others;  // other children (a broadcast's sh and am)
+    bool descriptorsVisible = false;
+    std::optional<HeldPort> port;
+};
+
+// Where the kernel has it asleep, in the daemon's terms.
+std::string sleepWords(pid_t pid) {
+    static const std::pair<const char*, const char*> kWaits[] = {
+        {"nanosleep", kInPause},
+        {"select", "waiting for bytes on its port"},
+        {"poll", "waiting for bytes on its port"},
+        {"do_wait", "waiting for its child"},
+        {"wait4", "waiting for its child"},
+    };
+    std::string wchan = readFirstLine("/proc/" + std::to_string(pid) + "/wchan").value_or("");
+    for (const auto& [symbol, words] : kWaits) {
+        if (wchan.find(symbol) != std::string::npos) return words;
+    }
+    return "";
+}
+
+Sight lookAt(const Survey& survey, pid_t pid) {
+    Sight sight;
+    sight.sleep = sleepWords(pid);
+    for (const Child& child : children(pid)) {
+        (commandName(child.pid) == kLoaderTool ? sight.loader : sight.others).push_back(child.pid);
+    }
+    sight.port = heldPort(survey, pid, &sight.descriptorsVisible);
+    return sight;
+}
+
+std::string processList(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
+    return text;
+}
+
+std::string loaderWords(const Sight& sight) {
+    return sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader);
+}
+
+std::string phaseWords(const Activity& activity, const Sight& sight) {
+    std::string attempts = std::to_string(kIdentifyAttempts);
+    switch (activity.phase) {
+        case Phase::Unknown:
+            return "no record read says what it does";
+        case Phase::Starting:
+            return sight.sleep == kInPause ? "starting: in its start-up pause"
+                                           : "starting: opening its port, first identification";
+        case Phase::Identifying:
+            return "identifying the board: attempt " + std::to_string(activity.failedAttempt) +
+                   " of " + attempts + " failed";
+        case Phase::CheckingLoader:
+            return "the board did not answer " + attempts +
+                   " identification attempts; asking its loader: " + loaderWords(sight);
+        case Phase::Flashing:
+            return "flashing the board: " + loaderWords(sight);
+        case Phase::EndingFlashed:
+            return "flashed the board; ends, to start again on the new firmware";
+        case Phase::CommError:
+            return "gave up on the board (communication error); ends" +
+                   (activity.restartPauseSeconds > 0
+                        ? " after a pause of " + std::to_string(activity.restartPauseSeconds) + " s"
+                        : std::string());
+        case Phase::Switching:
+            return "board accepted; switching its LED and NFC reader";
+        case Phase::Receiving:
+            return "receiving";
+        case Phase::HungUp:
+            return "its line hung up: the device behind its port is gone";
+        case Phase::EndingSigint:
+            return "ending: SIGINT caught, it ends by itself";
+    }
+    return "";
+}
+
+// The phases in which the daemon has its port open.
+bool holdsPortIn(Phase phase) {
+    return phase == Phase::Identifying || phase == Phase::Switching || phase == Phase::Receiving ||
+           phase == Phase::HungUp;
+}
+
+// The verdict so far and its fix: a worse verdict replaces both.
+struct Judgement {
+    Verdict verdict = Verdict::Ok;
+    std::string fix;
+    void worsen(Verdict to, const std::string& why) {
+        auto rank = [](Verdict v) { return v == Verdict::Fail ? 2 : v == Verdict::Warn ? 1 : 0; };
+        if (rank(to) <= rank(verdict)) return;
+        verdict = to;
+        fix = why;
+    }
+};
+
+void judgePhase(const Activity& activity, pid_t pid, Judgement* judgement) {
+    std::string probe =
+        advice("stop vantrel, then vantrel-doctor --probe-board: it says what the board answers",
+               stopAndProbeCommand(pid));
+    switch (activity.phase) {
+        case Phase::Identifying:
+        case Phase::CheckingLoader:
+        case Phase::CommError:
+            judgement->worsen(Verdict::Fail, probe);
+            break;
+        case Phase::HungUp:
+            judgement->worsen(Verdict::Fail,
+                              advice("reconnect the board, then restart vantrel: it never opens "
+                                     "a hung-up port again (--probe-board first says whether "
+                                     "the board answers)",
+                                     stopAndProbeCommand(pid)));
+            break;
+        case Phase::Flashing:
+            judgement->worsen(Verdict::Warn,
+                              "let bslsh finish: stopping vantrel now can leave the board "
+                              "without firmware");
+            break;
+        case Phase::EndingSigint:
+            judgement->worsen(Verdict::Warn,
+                              "let it end; init starts it again unless it was stopped "
+                              "(then: start vantrel)");
+            break;
+        default:
+            break;
+    }
+    if (recurringTrouble(activity) != kNoTally) judgement->worsen(Verdict::Warn, probe);
+}
+
+}  // namespace
+
+namespace {
+
+// Its port against the node it opens: a fail when the node leads elsewhere
+// now, or when it holds none in a phase that needs one.
+std::string judgePort(const DaemonProcess& daemon, const Sight& sight,
+                      const std::optional<Phase>& phase, Judgement* judgement) {
+    if (!sight.descriptorsVisible) return "its descriptors cannot be read (run as root)";
+    std::string probe = stopAndProbeCommand(daemon.pid);
+    if (!sight.port) {
+        if (phase && holdsPortIn(*phase)) {
+            judgement->worsen(Verdict::Fail,
+                              advice("restart vantrel: without its port it hears nothing; "
+                                     "the serial rows say what is in the way",
+                                     probe));
+        }
+        return "holds no serial port";
+    }
+    std::string words =
+        "holds " + sight.port->path + " (fd " + std::to_string(sight.port->fd) + ")";
+    std::string where;
+    if (!nodeLeadsTo(daemonNode(daemon), *sight.port, &where)) {
+        judgement->worsen(Verdict::Fail,
+                          advice("stop whatever re-pointed the node, then restart vantrel: it "
+                                 "reads a device the node no longer leads to",
+                                 probe));
+        words += ", but " + where;
+    }
+    return words;
+}
+
+std::string countWords(const Activity& activity, const RunLines& run) {
+    std::string counted;
+    for (int tally = 0; tally < kTallyCount; ++tally) {
+        if (activity.counts[tally] == 0) continue;
+        counted += std::string(counted.empty() ? "" : ", ") + tallyName(static_cast<Tally>(tally)) +
+                   " " + std::to_string(activity.counts[tally]);
+    }
+    std::string text = (counted.empty() ? "nothing counted" : counted) +
+                       (run.startSeen ? " since it started"
+                                      : " in the records read (its start is not among them)");
+    if (recurringTrouble(activity) != kNoTally) {
+        text += "; its last " + std::to_string(activity.repeats) + " records are " +
+                tallyName(activity.repeatedTrouble);
+    }
+    if (run.earlierLines > 0) {
+        text += "; " + std::to_string(run.earlierLines) + " lines of earlier runs left out";
+    }
+    return text;
+}
+
+std::string proximityFifo() {
+    char buffer[PATH_MAX];
+    return pipePath(kPipeProximity, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+CheckResult checkActivity(const Survey& survey) {
+    if (survey.daemons.empty()) return CheckResult{kRow, Verdict::Skip, "no daemon running", ""};
+    const DaemonProcess& daemon = survey.daemons[0];
+    std::string detail = "pid " + std::to_string(daemon.pid);
+    if (survey.daemons.size() > 1) {
+        detail += " (the first of " + std::to_string(survey.daemons.size()) + " daemons)";
+    }
+    Sight sight = lookAt(survey, daemon.pid);
+    std::string source;
+    std::optional<std::string> text = daemonLogText(daemon.pid, &source);
+    RunLines run;
+    if (text) run = currentRun(daemonLines(*text), proximityFifo());
+    Judgement judgement;
+    std::optional<Phase> phase;
+    if (!text) {
+        detail += ": its records cannot be read";
+    } else {
+        Activity activity = readActivity(run);
+        if (activity.phase != Phase::Unknown) phase = activity.phase;
+        judgePhase(activity, daemon.pid, &judgement);
+        detail += ": " + phaseWords(activity, sight) +
+                  (activity.phaseRecord.empty() ? "" : " (" + quoted(activity.phaseRecord) + ")") +
+                  "; " + countWords(activity, run);
+    }
+    detail += "; " + judgePort(daemon, sight, phase, &judgement);
+    if (!sight.sleep.empty()) detail += "; " + sight.sleep;
+    if (!sight.others.empty()) detail += "; its children: " + processList(sight.others);
+    detail += "; records from " + source;
+    // Without its records the doctor cannot tell what it does: no verdict.
+    if (!phase && judgement.verdict == Verdict::Ok)
+        return CheckResult{kRow, Verdict::Skip, detail, ""};
+    return CheckResult{kRow, judgement.verdict, detail, judgement.fix};
+}
+
+}  // namespace vantrel::doctor
