@@ -24,20 +24,21 @@
 #include <thread>
 #include <vector>
 
-#include "wire/frames.h"
-#include "tools/proc/process_figures.h"
+#include "link/protocol.h"
 #include "simboard/simulated_board.h"
+#include "tools/proc/process_figures.h"
+#include "wire/frames.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vantrel::simboard::Bytes;
-using vantrel::simboard::SimulatedBoard;
 using vantrel::proc::cpuTicks;
 using vantrel::proc::statusField;
+using vantrel::simboard::Bytes;
+using vantrel::simboard::SimulatedBoard;
 
-constexpr double kLineRateFrames = 1440.0;  // 115200 baud, 8N1, 8-byte frames
-constexpr double kTimeScale = 0.01;         // start pause 50 ms, receive limit 100 ms
+constexpr double kLineRateFrames = vantrel::kLineStandardFramesPerSecond;
+constexpr double kTimeScale = 0.01;  // start pause 50 ms, receive limit 100 ms
 constexpr size_t kFramesPerWrite = 256;
 
 double secondsSince(Clock::time_point start) {
