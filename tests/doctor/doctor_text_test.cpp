@@ -1,6 +1,7 @@
 // The doctor's readers of text, on text recorded from panels, emulators and
 // the kernel: daemon command lines as /proc gives them, SELinux contexts and
-// denials; and its labels against the policy it ships with.
+// denials, the board's bytes as the probe counts them; and its labels
+// against the policy it ships with.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -8,9 +9,11 @@
 #include <vector>
 
 #include "support/process_harness.h"
+#include "tools/doctor/frame_tally.h"
 #include "tools/doctor/init_file.h"
 #include "tools/doctor/selinux.h"
 #include "tools/proc/port_holders.h"
+#include "wire/frames.h"
 
 namespace vantrel::test {
 namespace {
@@ -100,6 +103,32 @@ TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
     };
     for (const auto& [text, arguments] : rows) {
         EXPECT_EQ(doctor::serviceArguments(text, "vantrel"), arguments) << text;
+    }
+}
+
+// The probe counts frames as the daemon would read them: an extended frame
+// past the daemon's 512 payload bytes ends where the daemon takes its
+// checksum, and the rest of it is stray bytes.
+TEST(DoctorRecordedText, BoardBytesCountedAsTheDaemonReadsThem) {
+    using namespace wire;
+    Bytes longLog(768, 0);
+    longLog[0] = kExtendedLog;
+    longLog[512] = kExtendedLog;  // the daemon's checksum: the sum of the 512 it takes
+    const std::pair<Bytes, std::string> rows[] = {
+        {concat(concat(motion(1, 2), motion(3, 4)), concat(light(5, 6), ack())),
+         "in 2.0 s: 32 bytes; standard A=1 L=1 M=2; motion 1.0/s; light 0.5/s"},
+        {concat(concat(boardLog("ok"), nfc(4, 1, {0xA1})), encodeExtended({})),
+         "in 2.0 s: 20 bytes; extended -1=1 1=1 7=1"},
+        {concat(concat(garbage(5), withBadChecksum(motion(1, 2))), truncated(version(1, 6, 25), 4)),
+         "in 2.0 s: 17 bytes; 1 checksum failures; 5 stray bytes; the last frame was cut short"},
+        {encodeExtended(longLog), "in 2.0 s: 772 bytes; extended 1=1; 256 stray bytes"},
+        {{}, "in 2.0 s: 0 bytes"},
+    };
+    for (const auto& [bytes, summary] : rows) {
+        doctor::FrameTally tally;
+        tally.feed(bytes.data(), bytes.size() / 2);  // in two reads: a frame spans them
+        tally.feed(bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2);
+        EXPECT_EQ(tally.summary(2.0), summary) << hexText(bytes);
     }
 }
 

@@ -32,6 +32,8 @@ class FrameSplitter {
     // The bytes taken since the last complete piece (empty when none). A frame
     // cut here goes on with the next bytes: the board paused inside it.
     Bytes flush();
+    // The bytes flush() would return, left where they are.
+    const Bytes& pending() const { return piece_; }
     // True when the bytes taken so far end inside a frame.
     bool insideFrame() const { return inFrame_; }
 
