@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/paths.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
 #include "tools/proc/process_figures.h"
@@ -137,8 +138,8 @@ struct Target {
     explicit Target(std::string targetName) : name(std::move(targetName)) {
         char pattern[] = "/tmp/vantrel-bench-XXXXXX";
         root = mkdtemp(pattern);
-        mkdir((root + "/data").c_str(), 0755);
-        mkdir((root + "/dev").c_str(), 0755);
+        std::string fifoFolder = fifo();
+        mkdir(fifoFolder.substr(0, fifoFolder.find_last_of('/')).c_str(), 0755);
     }
     ~Target() {
         if (pid > 0) {
@@ -150,7 +151,7 @@ struct Target {
         std::string command = "rm -rf '" + root + "'";
         if (system(command.c_str()) != 0) perror("rm");
     }
-    std::string fifo() const { return root + "/data/pipeProx"; }
+    std::string fifo() const { return root + vantrel::kPathPipeProximity; }
 };
 
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,

@@ -17,12 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/paths.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
 #include "soak/fifo_reader.h"
@@ -83,11 +85,13 @@ bool parseOptions(int argc, char** argv, Options* o) {
 std::string makeRoot() {
     char pattern[] = "/tmp/vantrel-soak-XXXXXX";
     std::string root = mkdtemp(pattern);
-    for (const char* folder : {"/data", "/dev", "/properties", "/vendor", "/vendor/.sensor", "/sys",
-                               "/sys/class", "/sys/class/gpio", "/sys/class/gpio/gpio101"}) {
-        mkdir((root + folder).c_str(), 0755);
+    for (const char* fixedPath :
+         {kPathPipeProximity, kPathSerialPort, kPathResetLine, kPathFirmwareImage}) {
+        std::string path = root + fixedPath;
+        std::filesystem::create_directories(path.substr(0, path.find_last_of('/')));
     }
-    std::ofstream(root + "/sys/class/gpio/gpio101/value") << "0";
+    std::filesystem::create_directories(root + "/properties");  // the host's property store
+    std::ofstream(root + kPathResetLine) << "0";
     return root;
 }
 
@@ -212,7 +216,7 @@ class FaultSchedule {
 class Soak {
   public:
     Soak(const Options& o) : o_(o), root_(makeRoot()), total_(o.minutes * 60), schedule_(total_) {
-        board_.linkAt(root_ + "/dev/ttymxc1");
+        board_.linkAt(root_ + kPathSerialPort);
     }
     ~Soak() {
         if (pid_ > 0) {
@@ -377,7 +381,7 @@ int Soak::run() {
         return 1;
     }
     for (int i = 0; i < 2; ++i) {
-        const char* name = i == kMotion ? "/data/pipeProx" : "/data/pipeLight";
+        const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
         readers_[i] = std::make_unique<FifoReader>(root_ + name, static_cast<Stream>(i), spoils_);
         if (!readers_[i]->ok()) {
             fail(std::string("cannot open ") + name);

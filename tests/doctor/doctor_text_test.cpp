@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "support/process_harness.h"
 #include "tools/doctor/frame_tally.h"
 #include "tools/doctor/init_file.h"
@@ -22,7 +23,7 @@ TEST(DoctorRecordedText, DaemonCommandLines) {
     using Args = std::vector<std::string>;
     const std::pair<Args, std::optional<Args>> rows[] = {
         {{"/vendor/bin/vantrel", "-d", "-m", "-l"}, Args{"-d", "-m", "-l"}},
-        {{"/usr/bin/qemu-arm", "/b/vantrel-traced", "/b/vantrel-traced", "-m"}, Args{"-m"}},
+        {{"/usr/bin/qemu-arm", "/b/vantrel", "/b/vantrel", "-m"}, Args{"-m"}},
         {{"/usr/bin/qemu-arm", "/b/vantrel", "-l"}, Args{"-l"}},
         {{"vantrel", "-p", "/tmp/x/vantrel"}, Args{"-p", "/tmp/x/vantrel"}},
         {{"/b/vantrel-doctor", "--json"}, std::nullopt},
@@ -104,6 +105,8 @@ TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
     for (const auto& [text, arguments] : rows) {
         EXPECT_EQ(doctor::serviceArguments(text, "vantrel"), arguments) << text;
     }
+    // init keeps the service's state under its name; the doctor reads it there.
+    EXPECT_STREQ(kServiceStateProperty.data(), "init.svc.vantrel");
 }
 
 // The probe counts frames as the daemon would read them: an extended frame

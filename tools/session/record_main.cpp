@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "common/paths.h"
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
 #include "tools/proc/port_holders.h"
@@ -180,8 +181,8 @@ bool portIsFree(const std::string& device) {
         if (proc::isDaemonProcess(pid)) {
             fprintf(stderr,
                     "vantrel-session-record: the daemon, %s, holds %s: stop it first "
-                    "(on the panel: stop vantrel), then record\n",
-                    who.c_str(), device.c_str());
+                    "(on the panel: stop %s), then record\n",
+                    who.c_str(), device.c_str(), kServiceName);
         } else {
             fprintf(stderr, "vantrel-session-record: %s holds %s: end it first, then record\n",
                     who.c_str(), device.c_str());
