@@ -42,7 +42,8 @@ constexpr size_t kFramesPerRound = 1000;
 
 // Lead byte, readPacket and parseStandardData, as the receive loop does them.
 void BM_ReadPacketAndDispatch(benchmark::State& state) {
-    std::vector<uint8_t> bytes = repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
+    std::vector<uint8_t> bytes =
+        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
     prepareState(false);
     for (auto _ : state) {
         vantrel::memlink::serve(bytes.data(), bytes.size());
@@ -62,7 +63,8 @@ BENCHMARK(BM_ReadPacketAndDispatch);
 // forwarded each frame also costs the pipe's open (which fails: no FIFO).
 void BM_ReceiveLoop(benchmark::State& state) {
     bool forward = state.range(0) != 0;
-    std::vector<uint8_t> bytes = repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
+    std::vector<uint8_t> bytes =
+        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
     for (auto _ : state) {
         prepareState(forward);
         vantrel::memlink::serve(bytes.data(), bytes.size());
