@@ -24,20 +24,22 @@
 #include <thread>
 #include <vector>
 
-#include "wire/frames.h"
-#include "tools/proc/process_figures.h"
+#include "common/paths.h"
+#include "link/protocol.h"
 #include "simboard/simulated_board.h"
+#include "tools/proc/process_figures.h"
+#include "wire/frames.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vantrel::simboard::Bytes;
-using vantrel::simboard::SimulatedBoard;
 using vantrel::proc::cpuTicks;
 using vantrel::proc::statusField;
+using vantrel::simboard::Bytes;
+using vantrel::simboard::SimulatedBoard;
 
-constexpr double kLineRateFrames = 1440.0;  // 115200 baud, 8N1, 8-byte frames
-constexpr double kTimeScale = 0.01;         // start pause 50 ms, receive limit 100 ms
+constexpr double kLineRateFrames = vantrel::kLineStandardFramesPerSecond;
+constexpr double kTimeScale = 0.01;  // start pause 50 ms, receive limit 100 ms
 constexpr size_t kFramesPerWrite = 256;
 
 double secondsSince(Clock::time_point start) {
@@ -136,8 +138,8 @@ struct Target {
     explicit Target(std::string targetName) : name(std::move(targetName)) {
         char pattern[] = "/tmp/vantrel-bench-XXXXXX";
         root = mkdtemp(pattern);
-        mkdir((root + "/data").c_str(), 0755);
-        mkdir((root + "/dev").c_str(), 0755);
+        std::string fifoFolder = fifo();
+        mkdir(fifoFolder.substr(0, fifoFolder.find_last_of('/')).c_str(), 0755);
     }
     ~Target() {
         if (pid > 0) {
@@ -149,7 +151,7 @@ struct Target {
         std::string command = "rm -rf '" + root + "'";
         if (system(command.c_str()) != 0) perror("rm");
     }
-    std::string fifo() const { return root + "/data/pipeProx"; }
+    std::string fifo() const { return root + vantrel::kPathPipeProximity; }
 };
 
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,

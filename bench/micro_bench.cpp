@@ -8,6 +8,7 @@
 
 #include "common/daemon_state.h"
 #include "link/framing.h"
+#include "link/protocol.h"
 #include "link/receive_loop.h"
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
@@ -19,10 +20,8 @@ using vantrel::gState;
 using vantrel::memlink::kLinkFd;
 
 std::vector<uint8_t> standardFrame(uint8_t letter, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    std::vector<uint8_t> frame = {'U', letter, a, b, c, d, 0};
-    uint8_t sum = 0;
-    for (size_t i = 1; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
-    frame.push_back(sum);
+    std::vector<uint8_t> frame = {vantrel::kLeadStandard, letter, a, b, c, d, 0};
+    frame.push_back(vantrel::payloadChecksum(frame.data() + 1, vantrel::kStandardPayloadSize));
     return frame;
 }
 
@@ -43,7 +42,8 @@ constexpr size_t kFramesPerRound = 1000;
 
 // Lead byte, readPacket and parseStandardData, as the receive loop does them.
 void BM_ReadPacketAndDispatch(benchmark::State& state) {
-    std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
+    std::vector<uint8_t> bytes =
+        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
     prepareState(false);
     for (auto _ : state) {
         vantrel::memlink::serve(bytes.data(), bytes.size());
@@ -63,7 +63,8 @@ BENCHMARK(BM_ReadPacketAndDispatch);
 // forwarded each frame also costs the pipe's open (which fails: no FIFO).
 void BM_ReceiveLoop(benchmark::State& state) {
     bool forward = state.range(0) != 0;
-    std::vector<uint8_t> bytes = repeated(standardFrame('M', 1, 2, 3, 4), kFramesPerRound);
+    std::vector<uint8_t> bytes =
+        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
     for (auto _ : state) {
         prepareState(forward);
         vantrel::memlink::serve(bytes.data(), bytes.size());
@@ -76,7 +77,7 @@ BENCHMARK(BM_ReceiveLoop)->Arg(0)->Arg(1);
 // The dispatch alone, on a payload already in the buffer.
 void BM_DispatchMotionIgnored(benchmark::State& state) {
     prepareState(false);
-    const uint8_t payload[7] = {'M', 1, 2, 3, 4, 0, 0};
+    const uint8_t payload[7] = {vantrel::kLetterMotion, 1, 2, 3, 4, 0, 0};
     for (auto _ : state) {
         benchmark::DoNotOptimize(vantrel::TavrixProtocolParser::parseStandardData(payload));
     }

@@ -1,5 +1,9 @@
-// The fixed table of sensor pipe paths, indexed by PipeIndex.
+// The fixed table of sensor pipe paths (common/paths.h), indexed by PipeIndex.
 #pragma once
+
+#include <cstddef>
+
+#include "common/paths.h"
 
 namespace vantrel {
 
@@ -10,8 +14,13 @@ enum PipeIndex : int {
 };
 
 constexpr int kPipeCount = 3;
-constexpr int kPipePathSize = 20;
+constexpr size_t kPipePathSize = 20;  // a slot of the table: each path and its zero fit
 
-extern const char kPipePaths[kPipeCount][kPipePathSize];
+inline constexpr const char* kPipePaths[kPipeCount] = {kPathPipeProximity, kPathPipeLight,
+                                                       kPathPipeNfc};
+
+static_assert(sizeof kPathPipeProximity <= kPipePathSize &&
+                  sizeof kPathPipeLight <= kPipePathSize && sizeof kPathPipeNfc <= kPipePathSize,
+              "a FIFO path outgrew its slot of the pipe table");
 
 }  // namespace vantrel

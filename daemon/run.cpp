@@ -18,6 +18,7 @@
 #include "daemon/options.h"
 #include "firmware/board_identification.h"
 #include "link/command_exchange.h"
+#include "link/protocol.h"
 #include "link/receive_loop.h"
 #include "link/serial_port.h"
 #include "messages/sensor_pipes.h"
@@ -29,9 +30,6 @@ namespace {
 
 constexpr unsigned kStartPauseSeconds = 5;
 constexpr unsigned kRestartPauseSeconds = 60;
-
-constexpr uint8_t kCommandLed = 'D';
-constexpr uint8_t kCommandNfc = 'N';
 
 const char* onOff(bool on) {
     return on ? "on" : "off";
@@ -54,7 +52,7 @@ void installSigintHandler() {
 }
 
 bool sendSwitchCommand(uint8_t letter, bool on) {
-    uint8_t command[6] = {letter, static_cast<uint8_t>(on ? 1 : 0), 0, 0, 0, 0};
+    uint8_t command[kStandardPayloadSize] = {letter, static_cast<uint8_t>(on ? 1 : 0), 0, 0, 0, 0};
     return sendCommand(command, true) != 0;
 }
 

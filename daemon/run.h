@@ -1,13 +1,10 @@
 // The daemon's run sequence, from the FIFOs to the exit status.
+// The property keys it reads are in common/paths.h.
 #pragma once
 
-namespace vantrel {
+#include "common/paths.h"
 
-// The settings read from system properties where no option decides.
-constexpr char kLedProperty[] = "com.zyn.vantrel.led";
-constexpr char kNfcProperty[] = "com.zyn.vantrel.nfc";
-constexpr char kMotionProperty[] = "com.zyn.vantrel.motion";
-constexpr char kLightProperty[] = "com.zyn.vantrel.light";
+namespace vantrel {
 
 // Everything main does; returns the process exit status.
 int runDaemon(int argc, char** argv);

@@ -12,6 +12,7 @@
 #include "firmware/board_control.h"
 #include "firmware/image_marker.h"
 #include "link/command_exchange.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
 
@@ -26,7 +27,7 @@ constexpr unsigned kRestartPauseSeconds = 5;
 bool identifyBoard() {
     for (int attempt = 1; attempt <= kIdentifyAttempts; ++attempt) {
         // The exchange writes the lead bytes it reads into byte 0: rebuild it.
-        uint8_t command[6] = {'i', 0, 0, 0, 0, 0};
+        uint8_t command[kStandardPayloadSize] = {kCommandIdentify, 0, 0, 0, 0, 0};
         if (!sendCommand(command, true)) {
             logError("id query command attempt %d failed\n", attempt);
             resetSensorBoard();

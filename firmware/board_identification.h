@@ -1,10 +1,11 @@
 // Identifies the board, publishes its firmware version and brings the
 // firmware to the one version the daemon requires.
+// The version is published as kVersionProperty (common/paths.h).
 #pragma once
 
-namespace vantrel {
+#include "common/paths.h"
 
-constexpr char kVersionProperty[] = "sys.com.zyn.sensor.version";
+namespace vantrel {
 
 // The one firmware version the daemon accepts; any other is flashed.
 constexpr int kRequiredMajor = 1;

@@ -15,8 +15,6 @@ namespace vantrel {
 
 namespace {
 
-constexpr char kToolName[] = "bslsh";
-
 struct ToolTexts {
     const char* forkFailed;
     const char* execFailed;
@@ -43,7 +41,7 @@ int runTool(char* const argv[], const ToolTexts& texts) {
     }
     if (child == 0) {
         restoreStartMask();
-        execvp(kToolName, argv);
+        execvp(kLoaderTool, argv);
         logError("%s", texts.execFailed);
         _exit(1);
     }
@@ -61,13 +59,13 @@ int runTool(char* const argv[], const ToolTexts& texts) {
 }  // namespace
 
 int bslCommCheck() {
-    const char* argv[] = {kToolName, "--device", serialDevice(), "--checkComm", nullptr};
+    const char* argv[] = {kLoaderTool, "--device", serialDevice(), "--checkComm", nullptr};
     return runTool(const_cast<char* const*>(argv), kCommCheckTexts);
 }
 
 int bslUpgrade() {
     char image[PATH_MAX];
-    const char* argv[] = {kToolName,      "--device",
+    const char* argv[] = {kLoaderTool,    "--device",
                           serialDevice(), "--bsl",
                           "--eraseall",   "--reset",
                           "--flash",      resolvePath(kPathFirmwareImage, image, sizeof image),

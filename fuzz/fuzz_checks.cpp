@@ -23,6 +23,9 @@ namespace {
 
 bool lastAccepted = false;
 
+// What the link says the frame read must do, worked out apart from the
+// daemon's framing and link/protocol.h, so that the two are checked against
+// each other.
 int watchRead(char lead, int (*real)()) {
     const uint8_t* bytes = memlink::unread();
     size_t available = memlink::left(), start = memlink::served();

@@ -3,6 +3,7 @@
 #include "common/daemon_state.h"
 #include "common/log.h"
 #include "link/framing.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
 
@@ -10,7 +11,6 @@ namespace vantrel {
 
 namespace {
 
-constexpr uint8_t kLetterAck = 'A';
 constexpr int kAckLeadBytes = 50;  // lead bytes examined while waiting for the ACK
 constexpr int kAckWaits = 4;       // waits for one lead byte, each 0.5 s
 constexpr long kAckWaitMicros = 500000;

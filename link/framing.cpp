@@ -15,10 +15,10 @@ bool readFrameByte(uint8_t* byte) {
 }
 
 // Reads `count` payload bytes into rxBuffer, adding them to `sum`.
-bool readPayload(int count, uint8_t* sum) {
-    for (int i = 0; i < count; ++i) {
+bool readPayload(size_t count, uint8_t* sum) {
+    for (size_t i = 0; i < count; ++i) {
         if (!readFrameByte(&gState.rxBuffer[i])) return false;
-        *sum = static_cast<uint8_t>(*sum + gState.rxBuffer[i]);
+        *sum = addToChecksum(*sum, gState.rxBuffer[i]);
     }
     return true;
 }
@@ -48,8 +48,8 @@ int readExtendedPacket() {
     uint8_t high = 0;
     uint8_t low = 0;
     if (!readFrameByte(&high) || !readFrameByte(&low)) return 0;
-    int length = high * 256 + low;
-    if (length > kMaxPayloadSize) length = kMaxPayloadSize;
+    size_t length = static_cast<size_t>(high * 256 + low);
+    if (length > static_cast<size_t>(kMaxPayloadSize)) length = kMaxPayloadSize;
 
     uint8_t sum = 0;
     uint8_t received = 0;
@@ -61,7 +61,7 @@ int readExtendedPacket() {
         logError("readExtendedPacket: checksum failure: rec[0x%02X] cal[0x%02X]", received, sum);
         return 0;
     }
-    gState.rxLength = length;
+    gState.rxLength = static_cast<int32_t>(length);
     gState.rxBuffer[length] = 0;
     return 1;
 }
@@ -70,13 +70,9 @@ int sendPacket(const uint8_t* command) {
     int fd = gState.serialFd;
     if (fd < 0) return 0;
     uint8_t frame[kStandardFrameSize];
-    uint8_t sum = 0;
     frame[0] = kLeadStandard;
-    for (int i = 0; i < kStandardPayloadSize; ++i) {
-        frame[1 + i] = command[i];
-        sum = static_cast<uint8_t>(sum + command[i]);
-    }
-    frame[kStandardFrameSize - 1] = sum;
+    for (size_t i = 0; i < kStandardPayloadSize; ++i) frame[1 + i] = command[i];
+    frame[kStandardFrameSize - 1] = payloadChecksum(command, kStandardPayloadSize);
     logVerbose("sendPacket %02X %02X %02X %02X %02X %02X %02X %02X\n", frame[0], frame[1], frame[2],
                frame[3], frame[4], frame[5], frame[6], frame[7]);
     return writeAll(fd, frame, kStandardFrameSize) >= 0 ? 1 : 0;

@@ -7,6 +7,7 @@
 #include "common/daemon_state.h"
 #include "common/log.h"
 #include "link/framing.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
 #include "platform/platform.h"

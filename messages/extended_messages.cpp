@@ -5,14 +5,12 @@
 #include "common/daemon_state.h"
 #include "common/log.h"
 #include "common/signals.h"
+#include "link/protocol.h"
 #include "messages/tavrix_protocol_parser.h"
 
 namespace vantrel {
 
 namespace {
-
-constexpr uint8_t kCommandLog = 1;
-constexpr uint8_t kCommandNfc = 7;
 
 // Appends the tag data as upper-case hex pairs while a pair and the
 // terminating zero still fit. Only hex digits can come from the board.
@@ -28,8 +26,9 @@ void appendHexData(char* command, int used, const uint8_t* data, int count) {
 }  // namespace
 
 int TavrixProtocolParser::parseExtendedData(uint8_t* payload, int32_t length) {
-    if (payload[0] == kCommandLog) return processLog(payload + 1, length - 1);
-    if (payload[0] == kCommandNfc) return processNfc(payload + 1);
+    if (payload[0] == kExtendedLog)
+        return processLog(payload + kFieldsAt, length - static_cast<int32_t>(kFieldsAt));
+    if (payload[0] == kExtendedNfc) return processNfc(payload + kFieldsAt);
     logVerbose("parseExtendedData: cmd[0x%X]", payload[0]);
     return 0;
 }
@@ -40,8 +39,8 @@ int TavrixProtocolParser::processLog(uint8_t* text, int32_t length) {
     return 1;
 }
 
-// fields: tagType, tagDataType, N, then N data bytes. N is taken as the board
-// sent it; a count past the payload reads what rxBuffer holds after it.
+// N is taken as the board sent it; a count past the payload reads what
+// rxBuffer holds after it.
 int TavrixProtocolParser::processNfc(const uint8_t* fields) {
     logVerbose("TavrixProtocolParser::processNfc");
     char command[kCommandLineSize];
@@ -49,8 +48,8 @@ int TavrixProtocolParser::processNfc(const uint8_t* fields) {
     int prefix = snprintf(command, sizeof command,
                           "am broadcast -a com.zyn.touchpanel.nfc.NFCEVENT --ei tagType %d "
                           "--ei tagDataType %d --es tagData ",
-                          fields[0], fields[1]);
-    appendHexData(command, prefix, fields + 3, fields[2]);
+                          fields[kNfcTagType], fields[kNfcTagDataType]);
+    appendHexData(command, prefix, fields + kNfcData, fields[kNfcDataCount]);
     runShellCommand(command);
     logInfo("NFC EVENT: %s", command);
     return 1;

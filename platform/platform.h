@@ -52,6 +52,11 @@ int platformPropertySet(const char* key, const char* value);
 // with status 1). The panel has nothing to check.
 bool platformSettingsUsable();
 
+// The longest fixed path the daemon hands to resolvePath(), its zero
+// included (common/paths.h holds every one to it). A host keeps this much
+// room after VANTREL_ROOT.
+constexpr size_t kFixedPathMax = 64;
+
 // Turns one of the daemon's fixed absolute paths into the path to use.
 // Returns either `fixedPath` itself or `buffer`, filled. On a host, a path
 // that does not fit in `size` bytes comes back as "" (which nothing can

@@ -13,20 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/paths.h"
-#include "common/pipe_table.h"
 #include "platform/platform.h"
 
 namespace vantrel {
 
 namespace {
 
-// Room after the root: the longest fixed path, and a temporary file of the
-// property store ("/properties/sys.com.zyn.sensor.version.tmp.<pid>").
-constexpr size_t kRoomAfterRoot = 64;
-static_assert(sizeof kPathSerialPort <= kRoomAfterRoot && sizeof kPathResetLine <= kRoomAfterRoot &&
-                  sizeof kPathFirmwareImage <= kRoomAfterRoot && kPipePathSize <= kRoomAfterRoot,
-              "a fixed path outgrew the room kept after VANTREL_ROOT");
+// Room after the root: the longest fixed path, which also leaves room for a
+// temporary file of the property store ("/properties/<key>.tmp.<pid>").
+constexpr size_t kRoomAfterRoot = kFixedPathMax;
 
 constexpr double kLargestScale = 1e6;
 

@@ -265,7 +265,7 @@ int flash(const std::string& device, const std::string& image) {
         return kExitRefused;
     }
     say("erased; flashing " + firmware->text() + " from " + image);
-    uint8_t sum = static_cast<uint8_t>(firmware->major + firmware->minor + firmware->patch);
+    uint8_t sum = sb::bslFlashSum(firmware->major, firmware->minor, firmware->patch);
     const uint8_t flashCommand[] = {sb::kBslFlash, firmware->major, firmware->minor,
                                     firmware->patch, sum};
     if (!link.command(flashCommand, sizeof flashCommand)) {

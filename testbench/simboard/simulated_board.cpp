@@ -457,7 +457,7 @@ Bytes SimulatedBoard::answerFor(const StandardPayload& payload) {
     auto custom = responses_.find(payload[0]);
     if (custom != responses_.end()) return custom->second;
     Bytes reply = ack();
-    if (payload[0] == 'i') {
+    if (payload[0] == kCommandIdentify) {
         reply = ackWithoutVersion_ ? motion(0, 0)
                                    : simboard::version(firmware_.major, firmware_.minor,
                                                        firmware_.patch, commError_);
@@ -469,7 +469,8 @@ void SimulatedBoard::handleFrame() {
     rxState_ = RxState::Idle;
     ReceivedCommand command;
     std::copy(rxBytes_.begin(), rxBytes_.begin() + kStandardPayloadSize, command.payload.begin());
-    command.checksumOk = checksum(command.payload.data(), kStandardPayloadSize) == rxBytes_.back();
+    command.checksumOk =
+        payloadChecksum(command.payload.data(), kStandardPayloadSize) == rxBytes_.back();
     command.when = Clock::now();
     Bytes answer;
     {
@@ -561,7 +562,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
 void SimulatedBoard::handleFlash() {
     rxState_ = RxState::Idle;
     FirmwareVersion flashed{rxBytes_[0], rxBytes_[1], rxBytes_[2]};
-    bool sumOk = checksum(rxBytes_.data(), 3) == rxBytes_[3];
+    bool sumOk = bslFlashSum(rxBytes_[0], rxBytes_[1], rxBytes_[2]) == rxBytes_[3];
     bool accepted;
     {
         std::lock_guard<std::mutex> lock(mutex_);

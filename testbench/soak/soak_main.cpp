@@ -17,16 +17,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tools/proc/process_figures.h"
+#include "common/paths.h"
+#include "link/protocol.h"
 #include "simboard/simulated_board.h"
 #include "soak/fifo_reader.h"
 #include "soak/wire_sender.h"
+#include "tools/proc/process_figures.h"
 
 extern char** environ;
 
@@ -53,7 +56,7 @@ struct Options {
 
 enum class Fault { Garbage, Reset, NfcBurst, ReaderLeaves, ReaderStalls, CutFrame };
 constexpr int kFaultKinds = 6;
-const char* const kFaultNames[kFaultKinds] = {"garbage",      "reset",         "nfc-burst",
+const char* const kFaultNames[kFaultKinds] = {"garbage",       "reset",         "nfc-burst",
                                               "reader-leaves", "reader-stalls", "cut-frame"};
 
 bool parseOptions(int argc, char** argv, Options* o) {
@@ -82,11 +85,13 @@ bool parseOptions(int argc, char** argv, Options* o) {
 std::string makeRoot() {
     char pattern[] = "/tmp/vantrel-soak-XXXXXX";
     std::string root = mkdtemp(pattern);
-    for (const char* folder : {"/data", "/dev", "/properties", "/vendor", "/vendor/.sensor", "/sys",
-                               "/sys/class", "/sys/class/gpio", "/sys/class/gpio/gpio101"}) {
-        mkdir((root + folder).c_str(), 0755);
+    for (const char* fixedPath :
+         {kPathPipeProximity, kPathSerialPort, kPathResetLine, kPathFirmwareImage}) {
+        std::string path = root + fixedPath;
+        std::filesystem::create_directories(path.substr(0, path.find_last_of('/')));
     }
-    std::ofstream(root + "/sys/class/gpio/gpio101/value") << "0";
+    std::filesystem::create_directories(root + "/properties");  // the host's property store
+    std::ofstream(root + kPathResetLine) << "0";
     return root;
 }
 
@@ -128,7 +133,8 @@ std::string fileText(const std::string& path) {
 
 bool waitForBanner(const std::string& root, pid_t pid) {
     for (int i = 0; i < 600; ++i) {
-        if (fileText(root + "/stdout").find("* Scan for messages") != std::string::npos) return true;
+        if (fileText(root + "/stdout").find("* Scan for messages") != std::string::npos)
+            return true;
         if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
         std::this_thread::sleep_for(milliseconds(50));
     }
@@ -210,7 +216,7 @@ class FaultSchedule {
 class Soak {
   public:
     Soak(const Options& o) : o_(o), root_(makeRoot()), total_(o.minutes * 60), schedule_(total_) {
-        board_.linkAt(root_ + "/dev/ttymxc1");
+        board_.linkAt(root_ + kPathSerialPort);
     }
     ~Soak() {
         if (pid_ > 0) {
@@ -262,10 +268,18 @@ void Soak::fault(int index) {
     // The readers' faults take turns between the two FIFOs.
     FifoReader& reader = *readers_[(index / kFaultKinds) % 2];
     switch (kind) {
-        case Fault::Garbage: sender_->inject(WireFault::Garbage); break;
-        case Fault::Reset: sender_->inject(WireFault::Reset); break;
-        case Fault::NfcBurst: sender_->inject(WireFault::NfcBurst); break;
-        case Fault::CutFrame: sender_->inject(WireFault::CutFrame); break;
+        case Fault::Garbage:
+            sender_->inject(WireFault::Garbage);
+            break;
+        case Fault::Reset:
+            sender_->inject(WireFault::Reset);
+            break;
+        case Fault::NfcBurst:
+            sender_->inject(WireFault::NfcBurst);
+            break;
+        case Fault::CutFrame:
+            sender_->inject(WireFault::CutFrame);
+            break;
         case Fault::ReaderLeaves:
             reader.leaveFor(std::chrono::duration_cast<milliseconds>(Seconds(kReaderAway)));
             break;
@@ -291,19 +305,20 @@ Sample Soak::sample(double elapsed) {
 void Soak::report(int minute, const Sample& now, const Sample& before, const std::string& faults) {
     uint64_t frames = now.frames - before.frames;
     double cpuMicros = frames == 0 ? 0
-                                   : (now.cpuTicks - before.cpuTicks) * 1e6 /
-                                         sysconf(_SC_CLK_TCK) / static_cast<double>(frames);
+                                   : (now.cpuTicks - before.cpuTicks) * 1e6 / sysconf(_SC_CLK_TCK) /
+                                         static_cast<double>(frames);
     const SequenceCounts& prox = now.values[kMotion];
     const SequenceCounts& light = now.values[kLight];
-    printf("soak: minute %d: frames %llu, values prox %llu light %llu, lost %llu, dropped at "
-           "readers %llu, spoiled on the wire %llu, stray %llu, broadcasts %zu, rss %ld KiB, "
-           "fds %d, children %zu, cpu %.2f us/frame; faults: %s\n",
-           minute, (unsigned long long)now.frames, (unsigned long long)prox.received,
-           (unsigned long long)light.received, (unsigned long long)(prox.lost + light.lost),
-           (unsigned long long)(prox.dropped + light.dropped),
-           (unsigned long long)(prox.spoiled + light.spoiled),
-           (unsigned long long)(prox.stray + light.stray), now.broadcasts, now.rssKib,
-           now.descriptors, now.children, cpuMicros, faults.empty() ? "none" : faults.c_str());
+    printf(
+        "soak: minute %d: frames %llu, values prox %llu light %llu, lost %llu, dropped at "
+        "readers %llu, spoiled on the wire %llu, stray %llu, broadcasts %zu, rss %ld KiB, "
+        "fds %d, children %zu, cpu %.2f us/frame; faults: %s\n",
+        minute, (unsigned long long)now.frames, (unsigned long long)prox.received,
+        (unsigned long long)light.received, (unsigned long long)(prox.lost + light.lost),
+        (unsigned long long)(prox.dropped + light.dropped),
+        (unsigned long long)(prox.spoiled + light.spoiled),
+        (unsigned long long)(prox.stray + light.stray), now.broadcasts, now.rssKib, now.descriptors,
+        now.children, cpuMicros, faults.empty() ? "none" : faults.c_str());
     if (csv_ != nullptr) {
         fprintf(csv_, "%d,%.1f,%llu,%llu,%llu,%llu,%llu,%llu,%llu,%zu,%ld,%d,%zu,%.3f,%s\n", minute,
                 now.elapsed, (unsigned long long)now.frames, (unsigned long long)prox.received,
@@ -366,7 +381,7 @@ int Soak::run() {
         return 1;
     }
     for (int i = 0; i < 2; ++i) {
-        const char* name = i == kMotion ? "/data/pipeProx" : "/data/pipeLight";
+        const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
         readers_[i] = std::make_unique<FifoReader>(root_ + name, static_cast<Stream>(i), spoils_);
         if (!readers_[i]->ok()) {
             fail(std::string("cannot open ") + name);
@@ -378,14 +393,17 @@ int Soak::run() {
         if (csv_ == nullptr) perror(o_.csv.c_str());
     }
     if (csv_ != nullptr) {
-        fputs("minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
-              "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n",
-              csv_);
+        fputs(
+            "minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
+            "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n",
+            csv_);
     }
-    printf("soak: %.0f min at 1440 frames/s, a fault every %.0f s after a warm-up of %.0f s; "
-           "daemon %s (pid %d), root %s\n",
-           o_.minutes, schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds),
-           schedule_.warmUp(), o_.daemon.c_str(), pid_, root_.c_str());
+    printf(
+        "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
+        "daemon %s (pid %d), root %s\n",
+        o_.minutes, kLineStandardFramesPerSecond,
+        schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
+        o_.daemon.c_str(), pid_, root_.c_str());
     sender_ = std::make_unique<WireSender>(board_, spoils_);
     Clock::time_point start = Clock::now();
     sender_->start();
@@ -431,10 +449,11 @@ int Soak::run() {
              std::to_string(sender_->broadcastsOwed()) + " owed (version messages and taps)");
     }
     if (!clean) fail("the daemon did not end with status 0 after SIGINT");
-    printf("soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
-           "%d; %s\n",
-           baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
-           failed_ ? "FAILED" : "passed");
+    printf(
+        "soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
+        "%d; %s\n",
+        baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
+        failed_ ? "FAILED" : "passed");
     if (csv_ != nullptr) fclose(csv_);
     return failed_ ? 1 : 0;
 }
@@ -446,9 +465,10 @@ int Soak::run() {
 int main(int argc, char** argv) {
     vantrel::soak::Options options;
     if (!vantrel::soak::parseOptions(argc, argv, &options)) {
-        fputs("Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
-              "[--time-scale S]\n",
-              stderr);
+        fputs(
+            "Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
+            "[--time-scale S]\n",
+            stderr);
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "link/protocol.h"
+
 namespace vantrel::soak {
 
 namespace {
@@ -9,7 +11,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using simboard::Bytes;
 
-constexpr double kFramesPerSecond = 1440.0;
+constexpr double kFramesPerSecond = kLineStandardFramesPerSecond;
 constexpr std::chrono::milliseconds kTick{4};
 constexpr size_t kMostFramesPerWrite = 64;
 constexpr std::chrono::milliseconds kStallLimit{5000};
@@ -96,13 +98,14 @@ void WireSender::apply(WireFault fault) {
             write(simboard::garbage(kGarbageBytes, round + 1));
             break;
         case WireFault::Reset: {
-            write({0x55, 0x4D, 0x00});  // the frame the reset cut
+            write(simboard::truncated(simboard::motion(0, 0), 3));  // the frame the reset cut
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             // Five bytes of start-up noise complete the cut frame (its
             // checksum fails), so the boot output starts on a frame.
             Bytes boot = {0x00, 0x00, 0xFF, 0xF8, 0x80};
-            append(&boot, simboard::boardLog("boot 1.6.25"));
-            append(&boot, simboard::version(1, 6, 25, 0));
+            simboard::FirmwareVersion required;
+            append(&boot, simboard::boardLog("boot " + required.text()));
+            append(&boot, simboard::version(required.major, required.minor, required.patch, 0));
             if (write(boot)) ++resets_;
             break;
         }

@@ -257,7 +257,9 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
     const FaultRow rows[] = {
         {"device missing",
          [](World& s) { unlink(s.h.path("dev/ttymxc1").c_str()); },
-         {{"serial-device", "fail", "No such file", "device tree"}}},
+         {{"serial-device", "fail", "No such file",
+           "device tree (status \"okay\") so that /dev/ttymxc1 appears at boot, or start the "
+           "daemon with -p and the right device; now: adb shell ls -lZ /dev/ttymxc*"}}},
         {"device a regular file",
          [](World& s) {
              unlink(s.h.path("dev/ttymxc1").c_str());

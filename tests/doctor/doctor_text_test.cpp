@@ -1,10 +1,8 @@
 // The doctor's readers of text, on text recorded from panels, emulators and
-// the kernel: daemon command lines as /proc gives them, SELinux contexts and
-// denials; and its labels against the policy it ships with. Its reader of
-// firmware images on Intel HEX text, and its SHA-256 on the standard vectors.
 // the kernel: daemon command lines as /proc gives them, the daemon's log
-// records, SELinux contexts and denials; and its labels against the policy
-// it ships with.
+// records, init files, SELinux contexts and denials, the board's bytes as the
+// probe counts them, firmware images as Intel HEX and SHA-256 on the standard
+// vectors; and its labels against the policy it ships with.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -12,13 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "support/process_harness.h"
 #include "tools/doctor/daemon_log.h"
+#include "tools/doctor/frame_tally.h"
 #include "tools/doctor/init_file.h"
 #include "tools/doctor/intel_hex.h"
 #include "tools/doctor/selinux.h"
 #include "tools/doctor/sha256.h"
 #include "tools/proc/port_holders.h"
+#include "wire/frames.h"
 
 namespace vantrel::test {
 namespace {
@@ -27,7 +28,7 @@ TEST(DoctorRecordedText, DaemonCommandLines) {
     using Args = std::vector<std::string>;
     const std::pair<Args, std::optional<Args>> rows[] = {
         {{"/vendor/bin/vantrel", "-d", "-m", "-l"}, Args{"-d", "-m", "-l"}},
-        {{"/usr/bin/qemu-arm", "/b/vantrel-traced", "/b/vantrel-traced", "-m"}, Args{"-m"}},
+        {{"/usr/bin/qemu-arm", "/b/vantrel", "/b/vantrel", "-m"}, Args{"-m"}},
         {{"/usr/bin/qemu-arm", "/b/vantrel", "-l"}, Args{"-l"}},
         {{"vantrel", "-p", "/tmp/x/vantrel"}, Args{"-p", "/tmp/x/vantrel"}},
         {{"/b/vantrel-doctor", "--json"}, std::nullopt},
@@ -294,6 +295,34 @@ TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
     };
     for (const auto& [text, arguments] : rows) {
         EXPECT_EQ(doctor::serviceArguments(text, "vantrel"), arguments) << text;
+    }
+    // init keeps the service's state under its name; the doctor reads it there.
+    EXPECT_STREQ(kServiceStateProperty.data(), "init.svc.vantrel");
+}
+
+// The probe counts frames as the daemon would read them: an extended frame
+// past the daemon's 512 payload bytes ends where the daemon takes its
+// checksum, and the rest of it is stray bytes.
+TEST(DoctorRecordedText, BoardBytesCountedAsTheDaemonReadsThem) {
+    using namespace wire;
+    Bytes longLog(768, 0);
+    longLog[0] = kExtendedLog;
+    longLog[512] = kExtendedLog;  // the daemon's checksum: the sum of the 512 it takes
+    const std::pair<Bytes, std::string> rows[] = {
+        {concat(concat(motion(1, 2), motion(3, 4)), concat(light(5, 6), ack())),
+         "in 2.0 s: 32 bytes; standard A=1 L=1 M=2; motion 1.0/s; light 0.5/s"},
+        {concat(concat(boardLog("ok"), nfc(4, 1, {0xA1})), encodeExtended({})),
+         "in 2.0 s: 20 bytes; extended -1=1 1=1 7=1"},
+        {concat(concat(garbage(5), withBadChecksum(motion(1, 2))), truncated(version(1, 6, 25), 4)),
+         "in 2.0 s: 17 bytes; 1 checksum failures; 5 stray bytes; the last frame was cut short"},
+        {encodeExtended(longLog), "in 2.0 s: 772 bytes; extended 1=1; 256 stray bytes"},
+        {{}, "in 2.0 s: 0 bytes"},
+    };
+    for (const auto& [bytes, summary] : rows) {
+        doctor::FrameTally tally;
+        tally.feed(bytes.data(), bytes.size() / 2);  // in two reads: a frame spans them
+        tally.feed(bytes.data() + bytes.size() / 2, bytes.size() - bytes.size() / 2);
+        EXPECT_EQ(tally.summary(2.0), summary) << hexText(bytes);
     }
 }
 

@@ -25,7 +25,7 @@ TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
     simboard::SimulatedBoard board(simboard::FirmwareVersion{1, 6, 24});
     Bytes noisyAnswer = simboard::concat(simboard::garbage(3, 5),
                                          simboard::concat(simboard::ack(), simboard::ack()));
-    board.setResponse('D', noisyAnswer);
+    board.setResponse(kCommandLed, noisyAnswer);
     char pattern[] = "/tmp/vantrel-record-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     std::string output = std::string(pattern) + "/bench.log";

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/paths.h"
 #include "simboard/simulated_image.h"
 
 extern char** environ;
@@ -45,6 +46,12 @@ int statusOf(int waitStatus) {
     if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
     if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
     return -1;
+}
+
+// "/sys/class/gpio/gpio101" of "/sys/class/gpio/gpio101/value".
+std::string folderOf(const char* fixedPath) {
+    std::string path = fixedPath;
+    return path.substr(0, path.find_last_of('/'));
 }
 
 bool isFifo(const std::string& path) {
@@ -140,14 +147,16 @@ ProcessHarness::ProcessHarness(simboard::FirmwareVersion firmware) {
         throw std::runtime_error("mkdtemp " + pattern + ": " + strerror(errno));
     }
     root_ = name.data();
-    for (const char* folder :
-         {"data", "dev", "sys/class/gpio/gpio101", "vendor/.sensor", "properties", "bin"}) {
+    for (const std::string& folder :
+         {folderOf(kPathPipeProximity), folderOf(kPathSerialPort), folderOf(kPathResetLine),
+          folderOf(kPathFirmwareImage), std::string("properties"), std::string("bin")}) {
         std::filesystem::create_directories(path(folder));
     }
-    writeFile("sys/class/gpio/gpio101/value", "0");
+    writeFile(kPathResetLine, "0");
     board_ = std::make_unique<simboard::SimulatedBoard>(firmware);
-    if (!board_->linkAt(path("dev/ttymxc1"))) {
-        throw std::runtime_error(std::string("cannot link dev/ttymxc1: ") + strerror(errno));
+    if (!board_->linkAt(path(kPathSerialPort))) {
+        throw std::runtime_error(std::string("cannot link ") + kPathSerialPort + ": " +
+                                 strerror(errno));
     }
 }
 
@@ -190,7 +199,11 @@ void ProcessHarness::writeFirmwareImage(simboard::FirmwareVersion firmware) {
 }
 
 void ProcessHarness::writeFirmwareImageText(const std::string& content) {
-    writeFile("vendor/.sensor/sensor.hex", content);
+    writeFile(kPathFirmwareImage, content);
+}
+
+std::string ProcessHarness::gpioValue() const {
+    return readFile(kPathResetLine);
 }
 
 void ProcessHarness::setTimeScale(double scale) {
@@ -382,7 +395,7 @@ std::vector<std::string> ProcessHarness::bslshCalls() const {
 }
 
 FifoReader ProcessHarness::openFifo(const std::string& name, Millis timeout) const {
-    return FifoReader(path("data/" + name), timeout);
+    return FifoReader(path(folderOf(kPathPipeProximity) + "/" + name), timeout);
 }
 
 }  // namespace vantrel::test

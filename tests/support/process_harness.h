@@ -1,5 +1,5 @@
-// Process-level harness: the daemon (vantrel-traced) against a simulated
-// sensor board, in a throw-away root. The scenario replay
+// Process-level harness: the daemon (vantrel-traced, built as traced/vantrel)
+// against a simulated sensor board, in a throw-away root. The scenario replay
 // (tests/session_regression) is its user.
 //
 // The root (mkdtemp under $TMPDIR or /tmp) holds what the daemon expects
@@ -99,7 +99,7 @@ class ProcessHarness {
     // the bslsh stand-in flashes (simboard/simulated_image.h), or any text.
     void writeFirmwareImage(simboard::FirmwareVersion firmware);
     void writeFirmwareImageText(const std::string& content);
-    std::string gpioValue() const { return readFile("sys/class/gpio/gpio101/value"); }
+    std::string gpioValue() const;
 
     // ---- environment of the start
     void setTimeScale(double scale);  // VANTREL_TIME_SCALE

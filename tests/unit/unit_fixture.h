@@ -22,6 +22,8 @@ std::vector<T> operator+(std::vector<T> front, const std::vector<T>& back) {
 
 // Frames as the board sends them: 'U', the payload padded to six bytes and
 // its sum; 'Z', the payload's length high byte first, the payload and its sum.
+// Spelled out here, not taken from link/protocol.h: a wrong byte there must
+// fail these tables, not move with them.
 uint8_t sum(const Bytes& bytes);
 Bytes standard(Bytes payload);
 Bytes extended(const Bytes& payload);

@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -24,11 +23,12 @@
 #include "firmware/board_control.h"
 #include "firmware/board_identification.h"
 #include "link/command_exchange.h"
-#include "link/framing.h"
+#include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/firmware_image.h"
+#include "tools/doctor/frame_tally.h"
 
 namespace vantrel::doctor {
 
@@ -49,9 +49,7 @@ using Clock = std::chrono::steady_clock;
 // a reply cut short would otherwise hold it inside a frame read for ever.
 constexpr long kExchangeLimitSeconds = 4;
 constexpr long kAlarmRepeatMicros = 20000;  // keeps ending waits once the limit has passed
-constexpr uint8_t kIdentify = 'i';
-constexpr uint8_t kLetterVersion = 'I';
-constexpr int kCommErrorByte = 5;
+constexpr size_t kCommErrorByte = kFieldsAt + kVersionCommError;  // in the version payload
 
 void onAlarm(int) {}
 
@@ -77,105 +75,6 @@ class ExchangeLimit {
 
   private:
     struct sigaction previous_ = {};
-};
-
-// What arrives, frame by frame, read as the receive loop reads it.
-class FrameCounter {
-  public:
-    void feed(uint8_t byte) {
-        ++bytes_;
-        switch (state_) {
-            case State::Lead:
-                if (byte == kLeadStandard) {
-                    start(State::Standard, kStandardPayloadSize);
-                } else if (byte == kLeadExtended) {
-                    start(State::Length, 2);
-                } else {
-                    ++stray_;
-                }
-                return;
-            case State::Length:
-                length_ = length_ * 256 + byte;
-                if (--needed_ == 0) start(State::Extended, std::min(length_, kMaxPayloadSize));
-                return;
-            case State::Standard:
-            case State::Extended:
-                if (needed_ == 0) return finish(byte);
-                if (first_ < 0) first_ = byte;
-                sum_ = static_cast<uint8_t>(sum_ + byte);
-                --needed_;
-                return;
-        }
-    }
-
-    bool sawWholeFrames() const { return !standard_.empty() || !extended_.empty(); }
-    size_t bytes() const { return bytes_; }
-    bool noisy() const { return checksumFailures_ > 0 || stray_ > 0; }
-
-    std::string summary(double seconds) const {
-        char head[64];
-        snprintf(head, sizeof head, "in %.1f s: %zu bytes", seconds, bytes_);
-        std::string text = head;
-        auto counts = [&text](const char* kind, const std::map<int, size_t>& frames, bool letters) {
-            if (frames.empty()) return;
-            text += std::string("; ") + kind;
-            for (const auto& [key, count] : frames) {
-                text +=
-                    " " +
-                    (letters && key >= 0x20 && key < 0x7f ? std::string(1, static_cast<char>(key))
-                                                          : std::to_string(key)) +
-                    "=" + std::to_string(count);
-            }
-        };
-        counts("standard", standard_, true);
-        counts("extended", extended_, false);
-        if (checksumFailures_ > 0)
-            text += "; " + std::to_string(checksumFailures_) + " checksum failures";
-        if (stray_ > 0) text += "; " + std::to_string(stray_) + " stray bytes";
-        for (const auto& [letter, name] :
-             {std::pair<int, const char*>{'M', "motion"}, {'L', "light"}}) {
-            auto found = standard_.find(letter);
-            if (found == standard_.end() || seconds <= 0) continue;
-            char rate[48];
-            snprintf(rate, sizeof rate, "; %s %.1f/s", name,
-                     static_cast<double>(found->second) / seconds);
-            text += rate;
-        }
-        if (state_ != State::Lead) text += "; the last frame was cut short";
-        return text;
-    }
-
-  private:
-    enum class State { Lead, Length, Standard, Extended };
-
-    void start(State state, int needed) {
-        state_ = state;
-        needed_ = needed;
-        sum_ = 0;
-        first_ = -1;
-        if (state == State::Length) length_ = 0;
-    }
-    void finish(uint8_t checksum) {
-        if (checksum != sum_) {
-            ++checksumFailures_;
-        } else if (state_ == State::Standard) {
-            ++standard_[first_];
-        } else {
-            ++extended_[first_];
-        }
-        state_ = State::Lead;
-    }
-
-    State state_ = State::Lead;
-    int needed_ = 0;
-    int length_ = 0;
-    int first_ = -1;  // command byte, -1 for an empty extended payload
-    uint8_t sum_ = 0;
-    std::map<int, size_t> standard_;  // by letter
-    std::map<int, size_t> extended_;  // by command
-    size_t checksumFailures_ = 0;
-    size_t stray_ = 0;
-    size_t bytes_ = 0;
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -214,7 +113,7 @@ struct Listened {
 
 // Reads what arrives for `seconds`, or until a stop signal; bounded whatever
 // the board sends.
-Listened listen(int fd, double seconds, FrameCounter* counter) {
+Listened listen(int fd, double seconds, FrameTally* tally) {
     auto start = Clock::now();
     auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -234,7 +133,7 @@ Listened listen(int fd, double seconds, FrameCounter* counter) {
         ssize_t got = ready > 0 ? read(fd, buffer, sizeof buffer) : 0;
         if (ready > 0 && got <= 0) listened.hungUp = true;
         if (listened.hungUp) break;
-        for (ssize_t i = 0; i < got; ++i) counter->feed(buffer[i]);
+        if (got > 0) tally->feed(buffer, static_cast<size_t>(got));
     }
     listened.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (!listened.stopped) listened.seconds = std::min(listened.seconds, seconds);
@@ -374,25 +273,26 @@ bool openPort(const Survey& survey, CheckResult* r) {
 // replied.
 bool identify(bool* bytesDuringExchange) {
     setShellRunner(recordShellCommand);
-    uint8_t command[kStandardPayloadSize] = {kIdentify, 0, 0, 0, 0, 0};
+    uint8_t command[kStandardPayloadSize] = {kCommandIdentify, 0, 0, 0, 0, 0};
     bool answered;
     {
         ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
         answered = sendCommand(command, true) == 1;
     }
     setShellRunner(nullptr);
-    *bytesDuringExchange = command[0] != kIdentify;  // the exchange leaves its last lead byte there
+    // The exchange leaves its last lead byte there.
+    *bytesDuringExchange = command[0] != kCommandIdentify;
     return answered;
 }
 
 // No version came back: tell a board that talks otherwise, garbage, a reply
 // cut short, a board in its loader and a silent one apart.
-CheckResult unanswered(CheckResult r, const Survey& survey, const FrameCounter& counter,
+CheckResult unanswered(CheckResult r, const Survey& survey, const FrameTally& tally,
                        const std::string& counted, bool bytesDuringExchange) {
-    if (counter.sawWholeFrames()) {
+    if (tally.sawWholeFrames()) {
         r.detail = "no answer to the identification, yet it sends frames; " + counted;
         r.fix = "is this the sensor board's firmware? A reset (see reset-line) may bring it back";
-    } else if (counter.bytes() > 0) {
+    } else if (tally.bytes() > 0) {
         r.detail = "answers with garbage: no whole frame; " + counted;
         r.fix = "wrong baud rate or wiring, or another device on this UART";
     } else if (bytesDuringExchange) {
@@ -418,17 +318,17 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds) {
     StopSignals stopSignals;
     bool bytesDuringExchange = false;
     bool answered = identify(&bytesDuringExchange);
-    FrameCounter counter;
-    Listened listened = listen(gState.serialFd, listenSeconds, &counter);
+    FrameTally tally;
+    Listened listened = listen(gState.serialFd, listenSeconds, &tally);
     closeSerial();
-    std::string counted = counter.summary(listened.seconds);
+    std::string counted = tally.summary(listened.seconds);
     if (listened.hungUp) counted += "; the line hung up";
     if (listened.stopped) counted += "; listening ended early by a signal";
     if (answered && gState.versionReceived) {
         r.verdict = Verdict::Ok;
-        return identified(r, counted, counter.noisy(), examineFirmwareImage(survey.user));
+        return identified(r, counted, tally.noisy(), examineFirmwareImage(survey.user));
     }
-    return unanswered(r, survey, counter, counted, bytesDuringExchange);
+    return unanswered(r, survey, tally, counted, bytesDuringExchange);
 }
 
 }  // namespace vantrel::doctor

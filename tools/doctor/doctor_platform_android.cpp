@@ -1,4 +1,4 @@
-// The doctor on the panel: the daemon is init's service "vantrel", which runs
+// The doctor on the panel: the daemon is init's service (kServiceName), which runs
 // as user system in group system (android/vantrel.rc) with init's default
 // search path for services; every vantrel process on the panel is the daemon,
 // and its records are in logcat.
@@ -99,13 +99,12 @@ bool belongsToThisSetup(pid_t /*pid*/) {
 
 std::string serviceState() {
     char value[kPropertyValueMax] = {};
-    std::string key = std::string("init.svc.") + kServiceName;
-    platformPropertyGet(key.c_str(), value, "");
+    platformPropertyGet(kServiceStateProperty.data(), value, "");
     return value;
 }
 
 std::string stopDaemonCommand(pid_t /*pid*/) {
-    return "adb shell stop vantrel";
+    return std::string("adb shell stop ") + kServiceName;
 }
 
 std::string defaultSearchPath() {

@@ -9,6 +9,9 @@ namespace vantrel::doctor {
 namespace {
 
 const std::string kSerial = kPathSerialPort;
+// "/dev/ttymxc*": every port of the UART's family, to see which ones exist.
+const std::string kSerialFamily =
+    kSerial.substr(0, kSerial.find_last_not_of("0123456789") + 1) + "*";
 const std::string kValue = kPathResetLine;
 // "/sys/class/gpio/gpio101/value": the line's folder, the GPIO class folder
 // and the line's number, as the export file wants it.
@@ -25,7 +28,7 @@ std::string ownedBySystem(const std::string& path) {
 std::string fixSerialMissing() {
     return advice("enable the UART in the device tree (status \"okay\") so that " + kSerial +
                       " appears at boot, or start the daemon with -p and the right device",
-                  "adb shell ls -lZ /dev/ttymxc*");
+                  "adb shell ls -lZ " + kSerialFamily);
 }
 
 std::string fixSerialNotCharacterDevice() {

@@ -366,8 +366,8 @@ CheckResult checkStreams(const Survey& survey) {
                   detail +
                       "; none forwarded: the daemon ends after start-up and init restarts "
                       "it in a loop",
-                  "start it with -m and/or -l (android/vantrel.rc), or set "
-                  "com.zyn.vantrel.motion / .light to true");
+                  std::string("start it with -m and/or -l (android/vantrel.rc), or set ") +
+                      kMotionProperty + " / " + kLightProperty + " to true");
 }
 
 // Processes asleep in the kernel's wait for the other end of a FIFO.
@@ -471,17 +471,19 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
                         const CheckResult& device) {
     std::string state = serviceState();
     std::string initWords =
-        state.empty() ? "" : "; init.svc." + std::string(kServiceName) + "=" + quoted(state);
+        state.empty() ? "" : "; " + std::string(kServiceStateProperty.data()) + "=" + quoted(state);
     std::string cause = streams.verdict == Verdict::Fail ? "no stream is forwarded (see streams)"
                         : device.verdict == Verdict::Fail
                             ? "it cannot open its UART (see serial-device)"
                             : "the board did not answer, or was "
                               "flashed (try --probe-board)";
     if (survey.daemons.empty()) {
-        std::string detail = "no vantrel process of this setup" + initWords;
+        std::string detail =
+            std::string("no ") + kProgramName + " process of this setup" + initWords;
         if (state == "restarting") detail += "; likely cause: " + cause;
         return result("daemon", Verdict::Warn, detail,
-                      "start it (on the panel: start vantrel); the other rows say what stops it");
+                      std::string("start it (on the panel: start ") + kServiceName +
+                          "); the other rows say what stops it");
     }
     std::string detail;
     for (const DaemonProcess& daemon : survey.daemons) {
@@ -532,7 +534,7 @@ std::vector<CheckResult> runLocalChecks(const Survey& survey) {
             device,
             checkSerialHolders(survey),
             checkResetLine(survey),
-            checkTool(survey, "bslsh", "/vendor/bin", "the daemon flashes the board with it"),
+            checkTool(survey, kLoaderTool, "/vendor/bin", "the daemon flashes the board with it"),
             checkFirmwareImage(survey),
             checkProperties(),
             streams,

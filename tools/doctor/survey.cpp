@@ -29,7 +29,7 @@ constexpr unsigned kMemoryDeviceMajor = 1;
 // Reads the options as the daemon did at its start, with its own parser,
 // then puts the shared state back as it was.
 void readDaemonOptions(DaemonProcess* daemon) {
-    std::vector<std::string> args = {"vantrel"};
+    std::vector<std::string> args = {kProgramName};
     args.insert(args.end(), daemon->options.begin(), daemon->options.end());
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "display.h"
 #include "fifo_stream.h"
 #include "messages/sensor_pipes.h"
@@ -38,10 +39,12 @@ struct Options {
 };
 
 void usage(FILE* out) {
+    fprintf(out,
+            "Usage: vantrel-monitor [--plain] [--width N] [--wait S] [FIFO...]\n"
+            "Shows the values of the daemon's FIFOs as they arrive, their rate and a\n"
+            "sparkline. Without FIFO: the daemon's %s and %s\n",
+            vantrel::kPathPipeProximity, vantrel::kPathPipeLight);
     fputs(
-        "Usage: vantrel-monitor [--plain] [--width N] [--wait S] [FIFO...]\n"
-        "Shows the values of the daemon's FIFOs as they arrive, their rate and a\n"
-        "sparkline. Without FIFO: the daemon's /data/pipeProx and /data/pipeLight\n"
         "(on a host build under $VANTREL_ROOT when it is set).\n"
         "  --plain    one line per value even on a terminal (the default elsewhere)\n"
         "  --width N  values in the sparkline (default 32)\n"

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "common/paths.h"
+
 namespace vantrel::proc {
 
 namespace {
@@ -13,15 +15,8 @@ namespace {
 constexpr unsigned kPtyMasterMajor = 5;  // /dev/ptmx is 5:2
 constexpr unsigned kPtyMasterMinor = 2;
 
-// Program names of the daemon: the panel's binary and the test build's.
-constexpr const char* kDaemonNames[] = {"vantrel", "vantrel-traced"};
-
 bool isDaemonProgram(const std::string& arg) {
-    std::string base = arg.substr(arg.find_last_of('/') + 1);
-    for (const char* name : kDaemonNames) {
-        if (base == name) return true;
-    }
-    return false;
+    return arg.substr(arg.find_last_of('/') + 1) == kProgramName;
 }
 
 // The pty number of "/dev/pts/N" (also through links to it), or -1 for any

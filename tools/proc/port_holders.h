@@ -30,11 +30,10 @@ struct DeviceUsers {
 DeviceUsers deviceUsers(const ProcessTable& table, const std::string& device,
                         const struct stat& node);
 
-// The arguments after the daemon's program name in a process's command line,
-// nullopt when it runs no daemon ("vantrel" or the test build
-// "vantrel-traced"). Under an emulator the command line is the emulator's
-// ("qemu-arm /b/vantrel /b/vantrel -m": the program and its argv[0] side by
-// side), so argv[0] alone cannot tell.
+// The arguments after the daemon's program name (kProgramName) in a process's
+// command line, nullopt when it runs no daemon. Under an emulator the command
+// line is the emulator's ("qemu-arm /b/vantrel /b/vantrel -m": the program
+// and its argv[0] side by side), so argv[0] alone cannot tell.
 std::optional<std::vector<std::string>> daemonArguments(const std::vector<std::string>& args);
 
 // Whether `pid` runs the sensor daemon, by its command line.

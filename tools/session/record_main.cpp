@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "common/paths.h"
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
 #include "tools/proc/port_holders.h"
@@ -174,15 +175,14 @@ void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
 bool portIsFree(const std::string& device) {
     struct stat node;
     if (stat(device.c_str(), &node) != 0) return true;  // the open says what is wrong
-    std::vector<pid_t> holders =
-        proc::deviceUsers(proc::scanProcesses(), device, node).holders;
+    std::vector<pid_t> holders = proc::deviceUsers(proc::scanProcesses(), device, node).holders;
     for (pid_t pid : holders) {
         std::string who = proc::describeProcess(pid);
         if (proc::isDaemonProcess(pid)) {
             fprintf(stderr,
                     "vantrel-session-record: the daemon, %s, holds %s: stop it first "
-                    "(on the panel: stop vantrel), then record\n",
-                    who.c_str(), device.c_str());
+                    "(on the panel: stop %s), then record\n",
+                    who.c_str(), device.c_str(), kServiceName);
         } else {
             fprintf(stderr, "vantrel-session-record: %s holds %s: end it first, then record\n",
                     who.c_str(), device.c_str());
@@ -202,8 +202,8 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     progress("opened %s", device.c_str());
     std::vector<session::CapturedAnswer> answers;
     if (o.exchange) {
-        const std::pair<char, uint8_t> commands[] = {
-            {'i', 0}, {'D', ledByte(o)}, {'N', nfcByte(o)}};
+        const std::pair<uint8_t, uint8_t> commands[] = {
+            {kCommandIdentify, 0}, {kCommandLed, ledByte(o)}, {kCommandNfc, nfcByte(o)}};
         for (const auto& [letter, argument] : commands) {
             answers.push_back(session::captureAnswer(fd, letter, argument));
             const Bytes& got = answers.back().bytes;

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "session/frame_splitter.h"
+#include "wire/frame_splitter.h"
 
 namespace vantrel::session {
 
@@ -43,7 +43,7 @@ size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
 
 constexpr Millis kProgressEvery{1000};
 // A standard frame's hex text; shorter lines are padded to it so comments align.
-constexpr size_t kCommentColumn = 3 * wire::kStandardFrameSize - 1;
+constexpr size_t kCommentColumn = 3 * kStandardFrameSize - 1;
 
 }  // namespace
 
@@ -69,10 +69,10 @@ int openRawSerial(const std::string& path, std::string* error) {
     return fd;
 }
 
-CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument) {
+CapturedAnswer captureAnswer(int fd, uint8_t letter, uint8_t argument) {
     CapturedAnswer answer{letter, {}};
     tcflush(fd, TCIFLUSH);  // what came before the command is not part of its answer
-    Bytes frame = wire::encodeStandard(static_cast<uint8_t>(letter), argument);
+    Bytes frame = wire::encodeStandard(letter, argument);
     if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return answer;
     auto start = Clock::now();
     answer.bytes = readSome(fd, kFirstAnswerByte);
@@ -85,18 +85,24 @@ CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument) {
 }
 
 std::string versionIn(const Bytes& bytes) {
-    for (size_t at = 0; at + wire::kStandardFrameSize <= bytes.size(); ++at) {
+    for (size_t at = 0; at + kStandardFrameSize <= bytes.size(); ++at) {
         const uint8_t* frame = bytes.data() + at;
-        if (frame[0] != wire::kLeadStandard || frame[1] != 'I') continue;
-        if (wire::checksum(frame + 1, wire::kStandardPayloadSize) != frame[7]) continue;
-        return wire::FirmwareVersion{frame[2], frame[3], frame[4]}.text();
+        const uint8_t* payload = frame + 1;
+        if (frame[0] != kLeadStandard || payload[0] != kLetterVersion) continue;
+        if (payloadChecksum(payload, kStandardPayloadSize) != frame[kStandardFrameSize - 1]) {
+            continue;
+        }
+        const uint8_t* fields = payload + kFieldsAt;
+        return wire::FirmwareVersion{fields[kVersionMajor], fields[kVersionMinor],
+                                     fields[kVersionPatch]}
+            .text();
     }
     return "unknown";
 }
 
 void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
                    FILE* out, const ProgressReport& progress) {
-    FrameSplitter splitter;
+    wire::FrameSplitter splitter;
     StreamProgress done;
     auto start = Clock::now();
     auto lastByte = start;
@@ -125,7 +131,7 @@ void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_at
 }
 
 std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
-    FrameSplitter splitter;
+    wire::FrameSplitter splitter;
     std::vector<Bytes> cut = splitter.feed(bytes.data(), bytes.size());
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
@@ -137,24 +143,11 @@ std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
     return lines;
 }
 
-namespace {
-
-// True when `line` is exactly one frame with a good checksum.
-bool isWholeFrame(const Bytes& line) {
-    if (line.size() == wire::kStandardFrameSize && line[0] == wire::kLeadStandard) {
-        return wire::checksum(&line[1], wire::kStandardPayloadSize) == line.back();
-    }
-    if (line.size() < 4 || line[0] != wire::kLeadExtended) return false;
-    size_t n = static_cast<size_t>(line[1] * 256 + line[2]);
-    return line.size() == 4 + n && wire::checksum(&line[3], n) == line.back();
-}
-
-}  // namespace
-
 std::string commentedLine(const Bytes& line) {
     std::string text = wire::hexText(line);
-    std::string what =
-        isWholeFrame(line) ? wire::describeBoardBytes(line) : "not a whole frame";
+    std::optional<wire::SplitFrame> frame = wire::wholeFrame(line);
+    bool good = frame && frame->checksumGood;
+    std::string what = good ? wire::describeBoardBytes(line) : "not a whole frame";
     // A board's log text may hold any byte; the comment must stay on its line.
     for (char& c : what) {
         if (c < 0x20 || c > 0x7E) c = '.';

@@ -20,15 +20,15 @@ int openRawSerial(const std::string& path, std::string* error);
 
 // What the board sent after one command of the daemon's start-up exchange.
 struct CapturedAnswer {
-    char letter = 0;
+    uint8_t letter = 0;
     Bytes bytes;
 };
 
 // Sends the standard command `letter` with `argument` and collects what comes
 // back until the line has been quiet for a while (empty when nothing came).
-CapturedAnswer captureAnswer(int fd, char letter, uint8_t argument);
+CapturedAnswer captureAnswer(int fd, uint8_t letter, uint8_t argument);
 
-// The version a good 'I' frame in `bytes` reports, else "unknown".
+// The version a good version frame in `bytes` reports, else "unknown".
 std::string versionIn(const Bytes& bytes);
 
 // How much of the stream has been written so far.

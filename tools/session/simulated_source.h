@@ -1,6 +1,7 @@
-// The recorder's --simulated board. On a host it is the test bench's
-// simulated board on a pseudo-terminal (testbench/recorder-board); the panel
-// build has no simulated board, and --simulated says so there.
+// The recorder's --simulated board. The test bench's build of the recorder
+// has its simulated board on a pseudo-terminal (testbench/recorder-board);
+// the shipped build (tools/, and the panel's) has none, and --simulated says
+// so there (no_simulated_source.cpp).
 #pragma once
 
 #include <memory>
@@ -20,7 +21,7 @@ struct SimulatedStreams {
 };
 
 class SimulatedSource {
-public:
+  public:
     virtual ~SimulatedSource() = default;
     // The device the recorder opens, the slave side of the board's pty.
     virtual const std::string& devicePath() const = 0;

@@ -20,6 +20,12 @@ int bigEndian16(const uint8_t* bytes) {
     return bytes[0] * 256 + bytes[1];
 }
 
+// A 16-bit field of a standard message, high byte first.
+void putField16(StandardPayload* payload, size_t field, uint16_t value) {
+    (*payload)[kFieldsAt + field] = high(value);
+    (*payload)[kFieldsAt + field + 1] = low(value);
+}
+
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
     char text[128];
@@ -30,31 +36,38 @@ std::string format(const char* fmt, ...) {
     return text;
 }
 
-std::string describeStandardPayload(const uint8_t* p) {
-    switch (p[0]) {
-        case 'A':
+// The letter is printed as it came, so that the text shows the very byte.
+std::string describeStandardPayload(const uint8_t* payload) {
+    const uint8_t* f = payload + kFieldsAt;
+    switch (payload[0]) {
+        case kLetterAck:
             return "ACK";
-        case 'I':
-            return format("I %d.%d.%d (version, comm error %d)", p[1], p[2], p[3], p[5]);
-        case 'M':
-            return format("M ps1=%d ps2=%d (motion)", bigEndian16(p + 1), bigEndian16(p + 3));
-        case 'L':
-            return format("L vis=%d ir=%d (light)", bigEndian16(p + 1), bigEndian16(p + 3));
+        case kLetterVersion:
+            return format("%c %d.%d.%d (version, comm error %d)", payload[0], f[kVersionMajor],
+                          f[kVersionMinor], f[kVersionPatch], f[kVersionCommError]);
+        case kLetterMotion:
+            return format("%c ps1=%d ps2=%d (motion)", payload[0], bigEndian16(f + kMotionPs1),
+                          bigEndian16(f + kMotionPs2));
+        case kLetterLight:
+            return format("%c vis=%d ir=%d (light)", payload[0], bigEndian16(f + kLightVisible),
+                          bigEndian16(f + kLightInfrared));
         default:
-            return "U " + hexText(p, kStandardPayloadSize);
+            return "U " + hexText(payload, kStandardPayloadSize);
     }
 }
 
-std::string describeExtendedPayload(const uint8_t* p, size_t n) {
-    if (n >= 1 && p[0] == kExtendedLog) {
-        return "log \"" + std::string(reinterpret_cast<const char*>(p + 1), n - 1) +
+std::string describeExtendedPayload(const uint8_t* payload, size_t n) {
+    const uint8_t* f = payload + kFieldsAt;
+    if (n >= kFieldsAt && payload[0] == kExtendedLog) {
+        return "log \"" + std::string(reinterpret_cast<const char*>(f), n - kFieldsAt) +
                "\" (board log)";
     }
-    if (n >= 4 && p[0] == kExtendedNfc && n >= 4u + p[3]) {
-        return format("NFC tagType %d tagDataType %d data ", p[1], p[2]) + hexText(p + 4, p[3]) +
-               " (tag read)";
+    if (n >= kFieldsAt + kNfcData && payload[0] == kExtendedNfc &&
+        n >= kFieldsAt + kNfcData + f[kNfcDataCount]) {
+        return format("NFC tagType %d tagDataType %d data ", f[kNfcTagType], f[kNfcTagDataType]) +
+               hexText(f + kNfcData, f[kNfcDataCount]) + " (tag read)";
     }
-    return "Z " + hexText(p, n);
+    return "Z " + hexText(payload, n);
 }
 
 // Length of the good frame at `bytes[at]`, 0 when there is none.
@@ -62,15 +75,16 @@ size_t describeFrameAt(const Bytes& bytes, size_t at, std::string* text) {
     size_t left = bytes.size() - at;
     const uint8_t* p = bytes.data() + at;
     if (p[0] == kLeadStandard && left >= kStandardFrameSize &&
-        checksum(p + 1, kStandardPayloadSize) == p[7]) {
+        payloadChecksum(p + 1, kStandardPayloadSize) == p[kStandardFrameSize - 1]) {
         *text = describeStandardPayload(p + 1);
         return kStandardFrameSize;
     }
-    if (p[0] == kLeadExtended && left >= 4) {
+    if (p[0] == kLeadExtended && left >= kExtendedFrameOverhead) {
         size_t n = static_cast<size_t>(bigEndian16(p + 1));
-        if (left >= 4 + n && checksum(p + 3, n) == p[3 + n]) {
-            *text = describeExtendedPayload(p + 3, n);
-            return 4 + n;
+        const uint8_t* payload = p + kExtendedHeaderSize;
+        if (left >= kExtendedFrameOverhead + n && payloadChecksum(payload, n) == payload[n]) {
+            *text = describeExtendedPayload(payload, n);
+            return kExtendedFrameOverhead + n;
         }
     }
     return 0;
@@ -78,18 +92,12 @@ size_t describeFrameAt(const Bytes& bytes, size_t at, std::string* text) {
 
 }  // namespace
 
-uint8_t checksum(const uint8_t* data, size_t size) {
-    uint8_t sum = 0;
-    for (size_t i = 0; i < size; ++i) sum = static_cast<uint8_t>(sum + data[i]);
-    return sum;
-}
-
 Bytes encodeStandard(const StandardPayload& payload) {
     Bytes frame;
     frame.reserve(kStandardFrameSize);
     frame.push_back(kLeadStandard);
     frame.insert(frame.end(), payload.begin(), payload.end());
-    frame.push_back(checksum(payload.data(), payload.size()));
+    frame.push_back(payloadChecksum(payload.data(), payload.size()));
     return frame;
 }
 
@@ -100,40 +108,55 @@ Bytes encodeStandard(uint8_t letter, uint8_t b1, uint8_t b2, uint8_t b3, uint8_t
 Bytes encodeExtended(const Bytes& payload) {
     size_t n = payload.size() > 0xFFFF ? 0xFFFF : payload.size();
     Bytes frame;
-    frame.reserve(n + 4);
+    frame.reserve(n + kExtendedFrameOverhead);
     frame.push_back(kLeadExtended);
     frame.push_back(static_cast<uint8_t>(n >> 8));
     frame.push_back(static_cast<uint8_t>(n & 0xFF));
     frame.insert(frame.end(), payload.begin(), payload.begin() + static_cast<long>(n));
-    frame.push_back(checksum(payload.data(), n));
+    frame.push_back(payloadChecksum(payload.data(), n));
     return frame;
 }
 
 Bytes ack() {
-    return encodeStandard('A');
+    return encodeStandard(kLetterAck);
 }
 
 Bytes motion(uint16_t ps1, uint16_t ps2) {
-    return encodeStandard('M', high(ps1), low(ps1), high(ps2), low(ps2), 0);
+    StandardPayload payload{kLetterMotion};
+    putField16(&payload, kMotionPs1, ps1);
+    putField16(&payload, kMotionPs2, ps2);
+    return encodeStandard(payload);
 }
 
 Bytes light(uint16_t vis, uint16_t ir) {
-    return encodeStandard('L', high(vis), low(vis), high(ir), low(ir), 0);
+    StandardPayload payload{kLetterLight};
+    putField16(&payload, kLightVisible, vis);
+    putField16(&payload, kLightInfrared, ir);
+    return encodeStandard(payload);
 }
 
 Bytes version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t commError) {
-    return encodeStandard('I', major, minor, patch, 0, commError);
+    StandardPayload payload{kLetterVersion};
+    payload[kFieldsAt + kVersionMajor] = major;
+    payload[kFieldsAt + kVersionMinor] = minor;
+    payload[kFieldsAt + kVersionPatch] = patch;
+    payload[kFieldsAt + kVersionCommError] = commError;
+    return encodeStandard(payload);
 }
 
 Bytes boardLog(const std::string& text) {
-    Bytes payload{kExtendedLog};
+    Bytes payload{kExtendedLog};  // the text follows at once
     payload.insert(payload.end(), text.begin(), text.end());
     return encodeExtended(payload);
 }
 
 Bytes nfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data) {
     size_t n = data.size() > 255 ? 255 : data.size();
-    Bytes payload{kExtendedNfc, tagType, tagDataType, static_cast<uint8_t>(n)};
+    Bytes payload(kFieldsAt + kNfcData);
+    payload[0] = kExtendedNfc;
+    payload[kFieldsAt + kNfcTagType] = tagType;
+    payload[kFieldsAt + kNfcTagDataType] = tagDataType;
+    payload[kFieldsAt + kNfcDataCount] = static_cast<uint8_t>(n);
     payload.insert(payload.end(), data.begin(), data.begin() + static_cast<long>(n));
     return encodeExtended(payload);
 }
@@ -177,12 +200,12 @@ std::string hexText(const uint8_t* data, size_t size) {
 
 std::string describeCommand(const StandardPayload& p) {
     switch (p[0]) {
-        case 'i':
-            return "i (identify)";
-        case 'D':
-            return format("D %02X", p[1]) + (p[1] != 0 ? " (LED on)" : " (LED off)");
-        case 'N':
-            return format("N %02X", p[1]) + (p[1] != 0 ? " (NFC on)" : " (NFC off)");
+        case kCommandIdentify:
+            return format("%c (identify)", p[0]);
+        case kCommandLed:
+            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (LED on)" : " (LED off)");
+        case kCommandNfc:
+            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (NFC on)" : " (NFC off)");
         default:
             return "U " + hexText(p.data(), p.size()) + " (unknown command)";
     }

@@ -1,17 +1,8 @@
 // Frames of the sensor link as the board sends them: builders and readable
 // descriptions, shared by the session recorder (which ships to the panel),
 // the simulated board of the test bench and the tests (which may also write
-// the bytes themselves, broken on purpose).
-//
-// Standard packet, 8 bytes, both directions:
-//   'U'  payload[6] (payload[0] is the letter)  checksum = sum(payload) mod 256
-// Extended packet, 4 + N bytes, board to host only:
-//   'Z'  N (2 bytes, big-endian)  payload[N] (payload[0] is the command)  checksum
-//
-// Board messages: 'A' ack; 'I' major minor patch - commError; 'L' vis ir -;
-// 'M' ps1 ps2 - (16-bit fields big-endian); extended 1 log text; extended 7
-// tagType tagDataType N data[N]. Host commands: 'i' identify, 'D' LED, 'N' NFC
-// reader (payload byte 1: 1 on, 0 off).
+// the bytes themselves, broken on purpose). The bytes themselves are those of
+// link/protocol.h.
 #pragma once
 
 #include <array>
@@ -21,20 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "firmware/board_identification.h"
+#include "link/protocol.h"
+
 namespace vantrel::wire {
 
 using Bytes = std::vector<uint8_t>;
-using StandardPayload = std::array<uint8_t, 6>;
-
-constexpr uint8_t kLeadStandard = 'U';
-constexpr uint8_t kLeadExtended = 'Z';
-constexpr size_t kStandardPayloadSize = 6;
-constexpr size_t kStandardFrameSize = 8;
-constexpr uint8_t kExtendedLog = 1;
-constexpr uint8_t kExtendedNfc = 7;
-
-// Sum of the bytes modulo 256.
-uint8_t checksum(const uint8_t* data, size_t size);
+using StandardPayload = std::array<uint8_t, kStandardPayloadSize>;
 
 Bytes encodeStandard(const StandardPayload& payload);
 Bytes encodeStandard(uint8_t letter, uint8_t b1 = 0, uint8_t b2 = 0, uint8_t b3 = 0, uint8_t b4 = 0,
@@ -73,11 +57,11 @@ std::string describeCommand(const StandardPayload& payload);
 // ", "; anything that is not a whole good frame is shown as hex.
 std::string describeBoardBytes(const Bytes& bytes);
 
-// Defaults to 1.6.25, the version the daemon requires.
+// Defaults to the version the daemon requires.
 struct FirmwareVersion {
-    uint8_t major = 1;
-    uint8_t minor = 6;
-    uint8_t patch = 25;
+    uint8_t major = kRequiredMajor;
+    uint8_t minor = kRequiredMinor;
+    uint8_t patch = kRequiredPatch;
 
     std::string text() const;  // "1.6.25"
     // "X.Y.Z" with three decimal numbers from 0 to 255, nothing else.
