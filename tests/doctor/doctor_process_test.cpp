@@ -645,6 +645,7 @@ std::vector<std::string> versionsNamed(const std::string& text) {
 
 TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
     namespace sb = simboard;
+    auto at1624 = [](sb::SimulatedBoard& b) { b.setVersion({1, 6, 24}); };
     const BoardRow rows[] = {
         {"1.6.25, streaming",
          [](sb::SimulatedBoard& b) {
@@ -658,33 +659,25 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
           "would broadcast: am broadcast -a com.zyn.vantrel.UPDATE_VERSION --es version 1.6.25",
           "standard L=", " M=", "extended 1=", "motion ", "light "}},
         {"1.6.24",
-         [](sb::SimulatedBoard& b) {
-             b.setVersion({1, 6, 24});
-         },
+         at1624,
          "warn",
          {"firmware 1.6.24", "would flash it with", "compare its sha256"}},
         {"1.6.24, development marker",
-         [](sb::SimulatedBoard& b) {
-             b.setVersion({1, 6, 24});
-         },
+         at1624,
          "ok",
          {"firmware 1.6.24", "the daemon would not flash it (development marker)"},
          BoardRow::Free,
          "",
          "development build\n"},
         {"1.6.24, image cut short",
-         [](sb::SimulatedBoard& b) {
-             b.setVersion({1, 6, 24});
-         },
+         at1624,
          "fail",
          {"would flash it with a damaged image", "line 1: the file ends here"},
          BoardRow::Free,
          "",
          ":020000040000FA\n"},
         {"1.6.24, no image",
-         [](sb::SimulatedBoard& b) {
-             b.setVersion({1, 6, 24});
-         },
+         at1624,
          "fail",
          {"would try to flash it and fail: image ", "No such file"},
          BoardRow::Free,

@@ -65,39 +65,42 @@ std::string loaderWords(const Sight& sight) {
     return sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader);
 }
 
+// Each phase in words, in Phase's order; phaseWords adds what the records
+// and /proc tell of it.
+constexpr const char* kPhaseWords[] = {
+    "no record read says what it does",
+    "starting: opening its port, first identification",
+    "identifying the board",
+    "the board did not answer its identification attempts; asking its loader",
+    "flashing the board",
+    "flashed the board; ends, to start again on the new firmware",
+    "gave up on the board (communication error); ends",
+    "board accepted; switching its LED and NFC reader",
+    "receiving",
+    "its line hung up: the device behind its port is gone",
+    "ending: SIGINT caught, it ends by itself",
+};
+static_assert(sizeof kPhaseWords / sizeof *kPhaseWords ==
+                  static_cast<size_t>(Phase::EndingSigint) + 1,
+              "a phase without its words");
+
 std::string phaseWords(const Activity& activity, const Sight& sight) {
-    std::string attempts = std::to_string(kIdentifyAttempts);
+    std::string words = kPhaseWords[static_cast<int>(activity.phase)];
+    int pause = activity.restartPauseSeconds;
     switch (activity.phase) {
-        case Phase::Unknown:
-            return "no record read says what it does";
         case Phase::Starting:
-            return sight.sleep == kInPause ? "starting: in its start-up pause"
-                                           : "starting: opening its port, first identification";
+            return sight.sleep == kInPause ? "starting: in its start-up pause" : words;
         case Phase::Identifying:
-            return "identifying the board: attempt " + std::to_string(activity.failedAttempt) +
-                   " of " + attempts + " failed";
+            return words + ": attempt " + std::to_string(activity.failedAttempt) + " of " +
+                   std::to_string(kIdentifyAttempts) + " failed";
         case Phase::CheckingLoader:
-            return "the board did not answer " + attempts +
-                   " identification attempts; asking its loader: " + loaderWords(sight);
         case Phase::Flashing:
-            return "flashing the board: " + loaderWords(sight);
-        case Phase::EndingFlashed:
-            return "flashed the board; ends, to start again on the new firmware";
+            return words + ": " + loaderWords(sight);
         case Phase::CommError:
-            return "gave up on the board (communication error); ends" +
-                   (activity.restartPauseSeconds > 0
-                        ? " after a pause of " + std::to_string(activity.restartPauseSeconds) + " s"
-                        : std::string());
-        case Phase::Switching:
-            return "board accepted; switching its LED and NFC reader";
-        case Phase::Receiving:
-            return "receiving";
-        case Phase::HungUp:
-            return "its line hung up: the device behind its port is gone";
-        case Phase::EndingSigint:
-            return "ending: SIGINT caught, it ends by itself";
+            return pause > 0 ? words + " after a pause of " + std::to_string(pause) + " s" : words;
+        default:
+            return words;
     }
-    return "";
 }
 
 // The phases in which the daemon has its port open.

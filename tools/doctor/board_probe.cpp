@@ -53,14 +53,41 @@ constexpr size_t kCommErrorByte = kFieldsAt + kVersionCommError;  // in the vers
 
 void onAlarm(int) {}
 
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+    stopRequested = 1;
+}
+
+// A handler for some signals while it lives, without SA_RESTART so that a
+// blocking read or wait returns EINTR; the old handlers come back after.
+class ScopedHandler {
+    using Action = struct sigaction;
+
+  public:
+    ScopedHandler(std::initializer_list<int> signals, void (*handler)(int)) {
+        struct sigaction action = {};
+        action.sa_handler = handler;
+        for (int signal : signals) {
+            previous_.emplace_back(signal, Action{});
+            sigaction(signal, &action, &previous_.back().second);
+        }
+    }
+    ~ScopedHandler() {
+        for (const auto& [signal, action] : previous_) sigaction(signal, &action, nullptr);
+    }
+    ScopedHandler(const ScopedHandler&) = delete;
+    ScopedHandler& operator=(const ScopedHandler&) = delete;
+
+  private:
+    std::vector<std::pair<int, Action>> previous_;
+};
+
 // Interrupts every blocking read and wait of the exchange once `limit` has
 // passed; the exchange then fails as on a read error or a time-out.
 class ExchangeLimit {
   public:
     explicit ExchangeLimit(struct timeval limit) {
-        struct sigaction action = {};
-        action.sa_handler = onAlarm;  // no SA_RESTART: the read returns EINTR
-        sigaction(SIGALRM, &action, &previous_);
         if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
         struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
         setitimer(ITIMER_REAL, &timer, nullptr);
@@ -68,41 +95,12 @@ class ExchangeLimit {
     ~ExchangeLimit() {
         struct itimerval off = {};
         setitimer(ITIMER_REAL, &off, nullptr);
-        sigaction(SIGALRM, &previous_, nullptr);
     }
     ExchangeLimit(const ExchangeLimit&) = delete;
     ExchangeLimit& operator=(const ExchangeLimit&) = delete;
 
   private:
-    struct sigaction previous_ = {};
-};
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStopSignal(int) {
-    stopRequested = 1;
-}
-
-// SIGINT and SIGTERM end the listening early, so that the report still
-// shows what was counted; the old handlers come back afterwards.
-class StopSignals {
-  public:
-    StopSignals() {
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;  // no SA_RESTART: select returns EINTR
-        sigaction(SIGINT, &action, &previousInt_);
-        sigaction(SIGTERM, &action, &previousTerm_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &previousInt_, nullptr);
-        sigaction(SIGTERM, &previousTerm_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-  private:
-    struct sigaction previousInt_ = {};
-    struct sigaction previousTerm_ = {};
+    ScopedHandler alarm_{{SIGALRM}, onAlarm};  // set before the timer, restored after it
 };
 
 struct Listened {
@@ -315,7 +313,9 @@ CheckResult unanswered(CheckResult r, const Survey& survey, const FrameTally& ta
 CheckResult probeBoard(const Survey& survey, double listenSeconds) {
     CheckResult r{"board", Verdict::Fail, "", ""};
     if (portTaken(survey, &r) || !openPort(survey, &r)) return r;
-    StopSignals stopSignals;
+    // SIGINT and SIGTERM end the listening early; the report still shows what
+    // was counted.
+    ScopedHandler stopSignals({SIGINT, SIGTERM}, onStopSignal);
     bool bytesDuringExchange = false;
     bool answered = identify(&bytesDuringExchange);
     FrameTally tally;
