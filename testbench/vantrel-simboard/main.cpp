@@ -4,6 +4,7 @@
 // readings until SIGINT or SIGTERM, printing every exchange as a line.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@ using namespace vantrel::simboard;
 
 struct Options {
     std::string link;
+    std::string imagePath;  // --write-image: write the firmware image there and end
     FirmwareVersion firmware;
     int commError = 0;
     BoardMode mode = BoardMode::Firmware;
@@ -37,6 +39,7 @@ void usage(FILE* out) {
         "Usage: vantrel-simboard [options]\n"
         "A simulated sensor board on the master side of a pseudo-terminal.\n"
         "  --link PATH              also make PATH a symbolic link to the slave (removed at exit)\n"
+        "  --write-image PATH       write an image of the board's firmware to PATH and end\n"
         "  --version X.Y.Z          firmware version the board reports (default 1.6.25)\n"
         "  --comm-error N           sensor_comm_error byte of the version message (default 0)\n"
         "  --mode MODE              firmware | bsl | silent (default firmware)\n"
@@ -85,6 +88,8 @@ int parseOptions(int argc, char** argv, Options* options) {
         bool ok = true;
         if (name == "--link") {
             options->link = value;
+        } else if (name == "--write-image") {
+            options->imagePath = value;
         } else if (name == "--version") {
             auto parsed = FirmwareVersion::parse(value);
             ok = parsed.has_value();
@@ -194,12 +199,31 @@ std::string rateText(const Options& o) {
     return text.empty() ? "nothing sent unasked" : text;
 }
 
+// The image bslsh flashes: an extended-address record, the version line it
+// reads, the end-of-file record.
+int writeImage(const Options& options) {
+    FILE* image = fopen(options.imagePath.c_str(), "w");
+    if (image == nullptr) {
+        fprintf(stderr, "vantrel-simboard: cannot write %s: %s\n", options.imagePath.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    fprintf(image, ":020000040000FA\n; version %s\n:00000001FF\n", options.firmware.text().c_str());
+    if (fclose(image) != 0) {
+        fprintf(stderr, "vantrel-simboard: cannot write %s: %s\n", options.imagePath.c_str(),
+                strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
     int parsed = parseOptions(argc, argv, &options);
     if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    if (!options.imagePath.empty()) return writeImage(options);
 
     // The board's threads inherit this mask, so only sigwait below sees them.
     sigset_t stopSignals;
