@@ -396,14 +396,7 @@ CheckResult checkPipes(const Survey& survey) {
             detail += "; " + survey.user.name + " may not write it";
             worse(Verdict::Fail, "remove it; the daemon makes it 0666 at its next start");
         }
-        std::vector<pid_t> readers;
-        for (const OpenFile& file : holdersOf(survey.processes, node)) {
-            int mode = accessMode(file.pid, file.fd);
-            if ((mode == O_RDONLY || mode == O_RDWR) &&
-                std::find(readers.begin(), readers.end(), file.pid) == readers.end()) {
-                readers.push_back(file.pid);
-            }
-        }
+        std::vector<pid_t> readers = readersOf(survey.processes, node);
         if (!readers.empty()) {
             detail += "; read by " + pidList(readers);
         } else if (forwarded) {

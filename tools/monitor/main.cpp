@@ -4,6 +4,7 @@
 // on Ctrl-C (SIGINT) or SIGTERM.
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -16,6 +17,7 @@
 #include "display.h"
 #include "fifo_stream.h"
 #include "messages/sensor_pipes.h"
+#include "tools/proc/port_holders.h"
 
 namespace {
 
@@ -98,11 +100,30 @@ std::vector<FifoStream> streamsFor(const Options& o) {
     return streams;
 }
 
+// Each value in a FIFO goes to one reader only. A reader that was there first
+// (the panel's app, or a test reader) and the monitor split the stream: the
+// monitor shows part of it, and on a panel the app loses what the monitor takes.
+void warnAboutOtherReaders(const FifoStream& stream, Display& display) {
+    struct stat node;
+    if (fstat(stream.descriptor(), &node) != 0) return;
+    std::vector<pid_t> readers = vantrel::proc::readersOf(vantrel::proc::scanProcesses(), node);
+    if (readers.empty()) return;
+    std::string names;
+    for (pid_t pid : readers)
+        names += (names.empty() ? "" : ", ") + vantrel::proc::describeProcess(pid);
+    display.warn(stream.name() + " is already read by " + names +
+                 ": its values are split between the readers (each goes to one of them), and "
+                 "on a panel the product's app loses the ones shown here");
+}
+
 // Opens the FIFOs that have appeared; false on a path that is not a FIFO.
 bool openAppeared(std::vector<FifoStream>& streams, Display& display) {
     for (FifoStream& stream : streams) {
         std::string error;
-        if (stream.tryOpen(&error)) display.opened(stream);
+        if (stream.tryOpen(&error)) {
+            display.opened(stream);
+            warnAboutOtherReaders(stream, display);
+        }
         if (!error.empty()) {
             fprintf(stderr, "vantrel-monitor: %s\n", error.c_str());
             return false;
