@@ -193,8 +193,11 @@ int main(int argc, char** argv) {
 
     std::vector<FifoStream> streams = streamsFor(options);
     Display display(!options.plain && isatty(STDOUT_FILENO));
+    // A FIFO that is there already is opened at once: only a missing one is
+    // shown as waited for.
+    bool usable = openAppeared(streams, display);
     display.begin(streams);
-    int status = follow(streams, display, options.waitSeconds);
+    int status = usable ? follow(streams, display, options.waitSeconds) : 1;
     display.end(streams);
     return status;
 }
