@@ -221,7 +221,7 @@ TEST_F(MonitorProcess, AReaderAlreadyOnTheFifoIsNamed) {
         },
         5000ms);
     std::string warning = "vantrel-monitor: pipeProx is already read by pid " +
-                          std::to_string(other) + " (sleep): its values are split";
+                          std::to_string(other) + " (sleep): the values are split";
     for (bool plain : {true, false}) {
         SCOPED_TRACE(plain ? "plain" : "terminal");
         ASSERT_TRUE(holds);

@@ -112,8 +112,8 @@ void warnAboutOtherReaders(const FifoStream& stream, Display& display) {
     for (pid_t pid : readers)
         names += (names.empty() ? "" : ", ") + vantrel::proc::describeProcess(pid);
     display.warn(stream.name() + " is already read by " + names +
-                 ": its values are split between the readers (each goes to one of them), and "
-                 "on a panel the product's app loses the ones shown here");
+                 ": the values are split between the readers, and on a panel the product's "
+                 "app loses the ones shown here");
 }
 
 // Opens the FIFOs that have appeared; false on a path that is not a FIFO.
