@@ -29,12 +29,13 @@ configure() {
 }
 
 # Shows the build's progress on one line: redrawn in place on a terminal,
-# else a line whenever it has moved on by a quarter.
+# else a line whenever it has moved on by a quarter; nothing when all is built.
 show_progress() {
     local line percent shown=-25 tty=0
     [ -t 1 ] && tty=1
     while IFS= read -r line; do
         printf '%s\n' "$line" >> "$1"
+        [[ $line == *"Built target"* ]] && continue # nothing was built for it
         if [[ $line =~ ^\[\ *([0-9]+)%\] ]]; then
             percent=${BASH_REMATCH[1]}
         elif [[ $line =~ ^\[([0-9]+)/([0-9]+)\] ]]; then
