@@ -26,7 +26,8 @@ top=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 mode=${3:-compare}
 readme=$top/android/README.md
-command_limit=120 # seconds; the recording takes 10
+command_limit=120  # seconds; the recording takes 10
+interrupt_limit=30 # seconds to wait for the lines shown before a "^C"
 
 unset VANTREL_LOG VANTREL_TIME_SCALE
 base=$(mktemp -d "${TMPDIR:-/tmp}/walk.XXXXXX") || exit 1
@@ -189,7 +190,7 @@ run() {
     { eval "exec $cmd"; } > "$out" 2>&1 < /dev/null &
     running=$!
     while kill -0 "$running" 2> /dev/null; do
-        if [ $interrupt = 1 ] && reached_interrupt "$k"; then
+        if [ $interrupt = 1 ] && { [ $tries -ge $((interrupt_limit * 10)) ] || reached_interrupt "$k"; }; then
             printf '%s\n' "$(wc -l < "$out")" > "$base/interrupted_$k"
             kill -INT "$running"
             interrupt=0
@@ -203,6 +204,25 @@ run() {
     done
     wait "$running"
     running=""
+}
+
+# The processes scripts/panel records in the root, as "PID PROGRAM" lines.
+remember_processes() {
+    cat "$VANTREL_ROOT"/run/*.pid >> "$base/processes" 2> /dev/null
+}
+
+# After the walk-through's `scripts/panel down`: nothing it started runs on.
+check_all_stopped() {
+    local pid program left=""
+    while read -r pid program; do
+        [ "$(readlink "/proc/$pid/exe" 2> /dev/null)" = "$program" ] && left+=" $pid ($program)"
+    done < <(sort -u "$base/processes")
+    if [ -e "$VANTREL_ROOT" ] || [ -n "$left" ]; then
+        echo "FAIL after the walk-through: root ${VANTREL_ROOT} left:" \
+            "$([ -e "$VANTREL_ROOT" ] && echo yes || echo no); still running:${left:- none}"
+        return 1
+    fi
+    echo "ok   the walk-through leaves no root and no process behind"
 }
 
 # The README's form of what command K printed.
@@ -239,12 +259,14 @@ main() {
     cd "$top" || exit 1
     for k in "${!commands[@]}"; do
         run "$k"
+        remember_processes
         if [ "$mode" = --print ]; then
             print_run "$k"
         else
             check_run "$k" || failed=1
         fi
     done
+    [ "$mode" = --print ] || check_all_stopped || failed=1
     exit $failed
 }
 
