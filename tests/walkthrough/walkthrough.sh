@@ -41,6 +41,10 @@ patterns=()    # those lines as patterns; SKIP for "…"
 finish() {
     [ -n "$running" ] && kill -KILL "$running" 2> /dev/null
     [ -e "$VANTREL_ROOT" ] && "$top/scripts/panel" down "$VANTREL_ROOT" > /dev/null
+    local pid program # whatever a failed `down` left running
+    while read -r pid program; do
+        [ "$(readlink "/proc/$pid/exe" 2> /dev/null)" = "$program" ] && kill -KILL "$pid"
+    done < <(sort -u "$base/processes" 2> /dev/null)
     rm -rf -- "$base"
 }
 trap finish EXIT
