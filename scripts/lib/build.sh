@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154 # top, build and needs_cmake_args: the caller's
 # Sourced by scripts/demo and scripts/panel: builds the targets they run into
 # $build, configuring it when it cannot build (without the tests when
 # GoogleTest is missing: neither script runs them; scripts/test turns them on
