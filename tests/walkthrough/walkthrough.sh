@@ -30,7 +30,11 @@ command_limit=120  # seconds; the recording takes 10
 interrupt_limit=30 # seconds to wait for the lines shown before a "^C"
 
 unset VANTREL_LOG VANTREL_TIME_SCALE
-base=$(mktemp -d "${TMPDIR:-/tmp}/walk.XXXXXX") || exit 1
+# A short root: the doctor cuts a path longer than its column inside, and a
+# cut word cannot be joined again. /tmp when $TMPDIR is too long for that.
+tmp=${TMPDIR:-/tmp}
+[ ${#tmp} -le 16 ] || tmp=/tmp
+base=$(mktemp -d "$tmp/walk.XXXXXX") || exit 1
 export VANTREL_ROOT=$base/panel VANTREL_BUILD_DIR=$build
 running=""
 printed=()     # what a command printed, as lines (read_lines)
