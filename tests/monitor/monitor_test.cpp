@@ -1,5 +1,6 @@
 // vantrel-monitor as a process on a pseudo-terminal: plain lines per value,
-// the redraw on a narrow terminal, waiting for FIFOs, the end on a signal.
+// the redraw on a narrow terminal, waiting for FIFOs, a FIFO it shares with
+// another reader, the end on a signal.
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <gtest/gtest.h>
@@ -32,15 +33,16 @@ bool matches(const char* pattern, const std::string& line) {
     return fnmatch(pattern, line.c_str(), 0) == 0;
 }
 
-// A terminal's rows after `output` (cursor up, clear line, line feed).
+// A terminal's rows after `output` (cursor up, clear line, clear below, line feed).
 std::vector<std::string> screen(const std::string& output) {
     std::vector<std::string> rows(1);
     size_t row = 0;
     for (size_t at = 0; at < output.size(); ++at) {
         if (output[at] == '\x1b') {
-            size_t end = output.find_first_of("AKhl", at);
+            size_t end = output.find_first_of("AKJhl", at);
             if (output[end] == 'A') row -= std::min<size_t>(row, std::stoul(output.substr(at + 2)));
             if (output[end] == 'K') rows[row].clear();
+            if (output[end] == 'J') rows.resize(row + 1);
             at = end;
         } else if (output[at] == '\n' && ++row == rows.size()) {
             rows.emplace_back();
@@ -59,6 +61,7 @@ class MonitorProcess : public ::testing::Test {
     }
     void TearDown() override {
         if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+        if (other > 0 && kill(other, SIGKILL) == 0) waitpid(other, nullptr, 0);
         if (terminal >= 0) close(terminal);
         std::filesystem::remove_all(dir);
     }
@@ -113,6 +116,7 @@ class MonitorProcess : public ::testing::Test {
 
     std::string dir = "/tmp/vantrel-monitor-XXXXXX", prox, light, shown;
     pid_t pid = -1;
+    pid_t other = -1;  // another reader of a FIFO
     int terminal = -1;
 };
 
@@ -124,10 +128,13 @@ TEST_F(MonitorProcess, PlainLinesPerValueAndACleanEndOnSigint) {
     int32_t values[] = {10, 20, 30, 40, -5};
     ASSERT_TRUE(writeFifo(prox, values, 16));
     ASSERT_TRUE(waitForOutput("pipeProx 40 ")) << output();
-    // The sparkline keeps the newest three values, scaled between them.
+    // A FIFO that is there is opened at once, not waited for. The sparkline
+    // keeps the newest three values, scaled between them.
     std::vector<std::string> lines = splitLines(output());
-    auto first = std::find(lines.begin(), lines.end(), "pipeProx: open " + prox) + 1;
-    ASSERT_GE(lines.end() - first, 4) << output();
+    ASSERT_GE(lines.size(), 6u) << output();
+    EXPECT_EQ(lines[0], "pipeProx: open " + prox);
+    EXPECT_EQ(lines[1], "pipeLight: waiting for " + light);
+    auto first = lines.begin() + 2;
     const char* expected[] = {"pipeProx 10 *[0-9]/s ▁", "pipeProx 20 *", "pipeProx 30 *▁▅█",
                               "pipeProx 40 *[0-9]/s ▁▅█"};
     for (const char* pattern : expected) EXPECT_TRUE(matches(pattern, *first++)) << output();
@@ -158,8 +165,8 @@ TEST_F(MonitorProcess, NarrowTerminalKeepsOneRowPerFifo) {
         for (int32_t value : {7, -2147483647, 3, 1234567, 9, 12}) {
             // The first write waits for the monitor's read end (the title row
             // can be drawn before the FIFO is open); it stays open from then on.
-            ASSERT_TRUE(waitUntil([&] { return writeFifo(deep + "/pipeProx", &value, sizeof value); },
-                                  5000ms));
+            ASSERT_TRUE(waitUntil(
+                [&] { return writeFifo(deep + "/pipeProx", &value, sizeof value); }, 5000ms));
             std::this_thread::sleep_for(120ms);  // a redraw between values
         }
         // The redraw that shows 12 has reached us when its pipeLight row has.
@@ -187,6 +194,59 @@ TEST_F(MonitorProcess, NarrowTerminalKeepsOneRowPerFifo) {
         EXPECT_TRUE(matches("pipeLight waiting for …*/pipeLight", rows[3])) << rows[3];
         EXPECT_EQ(rows[4], "");
         EXPECT_EQ(waitForExit(columns == 40 ? SIGINT : SIGTERM), 0);
+    }
+}
+
+// Each value goes to one reader of a FIFO: a reader that was there first is
+// named on standard error, and on a terminal the warning stays above the rows.
+// The FIFO is moved into place while the monitor waits for it, so that the
+// warning comes after the first redraw.
+TEST_F(MonitorProcess, AReaderAlreadyOnTheFifoIsNamed) {
+    std::string aside = dir + "/aside";
+    ASSERT_EQ(mkfifo(aside.c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo(light.c_str(), 0666), 0);
+    other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        execl("/bin/sh", "sh", "-c", "exec sleep 60 3<>\"$0\"", aside.c_str(), nullptr);
+        _exit(127);
+    }
+    // Named once it runs sleep, with the FIFO its shell opened as descriptor 3.
+    std::string proc = "/proc/" + std::to_string(other);
+    bool holds = waitUntil(
+        [&] {
+            std::string name;
+            std::ifstream(proc + "/comm") >> name;
+            return name == "sleep" && std::filesystem::exists(proc + "/fd/3");
+        },
+        5000ms);
+    std::string warning = "vantrel-monitor: pipeProx is already read by pid " +
+                          std::to_string(other) + " (sleep): the values are split";
+    for (bool plain : {true, false}) {
+        SCOPED_TRACE(plain ? "plain" : "terminal");
+        ASSERT_TRUE(holds);
+        launch(plain ? std::vector<std::string>{"--plain", prox, light}
+                     : std::vector<std::string>{prox, light});
+        ASSERT_TRUE(waitForOutput("waiting for " + prox)) << output();
+        ASSERT_EQ(rename(aside.c_str(), prox.c_str()), 0);
+        ASSERT_TRUE(waitUntil([&] { return errors().find(warning) != std::string::npos; }, 5000ms))
+            << errors();
+        EXPECT_EQ(splitLines(errors()).size(), 1u) << errors();  // pipeLight has no other reader
+        int32_t value = 77;
+        ASSERT_TRUE(waitUntil([&] { return writeFifo(light, &value, sizeof value); }, 5000ms));
+        ASSERT_TRUE(waitForOutput(plain ? "pipeLight 77 " : " 77 ")) << output();
+        if (plain) {
+            EXPECT_EQ(output().find("already read"), std::string::npos) << output();
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return screen(output()).size() == 6; }, 5000ms))
+                << output();
+            std::vector<std::string> rows = screen(output());
+            EXPECT_EQ(rows[2].rfind(warning, 0), 0u) << rows[2];
+            EXPECT_TRUE(matches("pipeProx *- *", rows[3])) << rows[3];
+            EXPECT_TRUE(matches("pipeLight *77 *", rows[4])) << rows[4];
+        }
+        EXPECT_EQ(waitForExit(SIGINT), 0);
+        ASSERT_EQ(rename(prox.c_str(), aside.c_str()), 0);
     }
 }
 

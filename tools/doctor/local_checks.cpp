@@ -405,18 +405,6 @@ FifoFinding missingFifo(const Survey& survey, const std::string& path, std::stri
     return {words + " (the daemon makes it at start)", Verdict::Ok, ""};
 }
 
-std::vector<pid_t> fifoReaders(const Survey& survey, const struct stat& node) {
-    std::vector<pid_t> readers;
-    for (const OpenFile& file : holdersOf(survey.processes, node)) {
-        int mode = accessMode(file.pid, file.fd);
-        if ((mode == O_RDONLY || mode == O_RDWR) &&
-            std::find(readers.begin(), readers.end(), file.pid) == readers.end()) {
-            readers.push_back(file.pid);
-        }
-    }
-    return readers;
-}
-
 // `opening`: processes asleep in open() of some FIFO, maybe this one.
 FifoFinding lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
                        const std::vector<pid_t>& opening) {
@@ -433,7 +421,7 @@ FifoFinding lookAtFifo(const Survey& survey, const std::string& path, bool forwa
         f.verdict = Verdict::Fail;
         f.fix = advice("remove it; the daemon makes it 0666 at its next start", "rm " + path);
     }
-    std::vector<pid_t> readers = fifoReaders(survey, node);
+    std::vector<pid_t> readers = readersOf(survey.processes, node);
     if (!readers.empty()) return {f.words + "; read by " + pidList(readers), f.verdict, f.fix};
     if (!forwarded) return {f.words + "; no reader (stream not forwarded)", f.verdict, f.fix};
     f.words += "; no reader: its values are dropped";

@@ -1,6 +1,7 @@
 #include "display.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@ namespace {
 constexpr char kHideCursor[] = "\x1b[?25l";
 constexpr char kShowCursor[] = "\x1b[?25h";
 constexpr char kClearLine[] = "\r\x1b[2K";
+constexpr char kClearBelow[] = "\x1b[J";
 // From this many columns on, the value and count columns have room for any
 // int32 and for a count in the millions.
 constexpr int kWideColumns = 60;
@@ -72,6 +74,13 @@ std::string fixedColumns(int nameWidth, bool wide, const char* name, const char*
     snprintf(text, sizeof text, "%-*s %*s %*s %*s  ", nameWidth, name, wide ? 11 : 6, value,
              wide ? 8 : 7, rate, wide ? 8 : 5, count);
     return text;
+}
+
+// Whether both descriptors write to the same terminal.
+bool sameTerminal(int a, int b) {
+    struct stat first, second;
+    return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+           first.st_rdev == second.st_rdev;
 }
 
 // Never the last column: a terminal that wraps there would scroll the redraw.
@@ -135,13 +144,30 @@ std::string Display::terminalLine(FifoStream& stream, Clock::time_point now, int
 
 void Display::redraw(std::vector<FifoStream>& streams, Clock::time_point now) {
     if (!terminal_) return;
-    if (drawn_) printf("\x1b[%zuA", streams.size());  // back to the first stream's line
+    if (drawn_) printf("\x1b[%dA", drawnRows_);  // back to the first stream's line
     int columns = usableColumns();
     for (FifoStream& stream : streams) {
         printf("%s%s\n", kClearLine, terminalLine(stream, now, columns).c_str());
     }
     drawn_ = true;
+    drawnRows_ = static_cast<int>(streams.size());
     fflush(stdout);
+}
+
+void Display::warn(const std::string& text) {
+    if (terminal_) {
+        // The rows move down below the warning; the next redraw puts them back.
+        if (drawn_) printf("\x1b[%dA", drawnRows_);
+        printf("%s%s", kClearLine, kClearBelow);
+        fflush(stdout);
+        drawn_ = false;
+    }
+    fprintf(stderr, "vantrel-monitor: %s\n", text.c_str());
+    // Standard error elsewhere (a file, a pipe): the terminal shows it as well.
+    if (terminal_ && !sameTerminal(STDOUT_FILENO, STDERR_FILENO)) {
+        printf("vantrel-monitor: %s\n", text.c_str());
+        fflush(stdout);
+    }
 }
 
 void Display::end(std::vector<FifoStream>& streams) {

@@ -4,6 +4,7 @@
 // on Ctrl-C (SIGINT) or SIGTERM.
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -17,6 +18,7 @@
 #include "display.h"
 #include "fifo_stream.h"
 #include "messages/sensor_pipes.h"
+#include "tools/proc/port_holders.h"
 
 namespace {
 
@@ -101,11 +103,30 @@ std::vector<FifoStream> streamsFor(const Options& o) {
     return streams;
 }
 
+// Each value in a FIFO goes to one reader only. A reader that was there first
+// (the panel's app, or a test reader) and the monitor split the stream: the
+// monitor shows part of it, and on a panel the app loses what the monitor takes.
+void warnAboutOtherReaders(const FifoStream& stream, Display& display) {
+    struct stat node;
+    if (fstat(stream.descriptor(), &node) != 0) return;
+    std::vector<pid_t> readers = vantrel::proc::readersOf(vantrel::proc::scanProcesses(), node);
+    if (readers.empty()) return;
+    std::string names;
+    for (pid_t pid : readers)
+        names += (names.empty() ? "" : ", ") + vantrel::proc::describeProcess(pid);
+    display.warn(stream.name() + " is already read by " + names +
+                 ": the values are split between the readers, and on a panel the product's "
+                 "app loses the ones shown here");
+}
+
 // Opens the FIFOs that have appeared; false on a path that is not a FIFO.
 bool openAppeared(std::vector<FifoStream>& streams, Display& display) {
     for (FifoStream& stream : streams) {
         std::string error;
-        if (stream.tryOpen(&error)) display.opened(stream);
+        if (stream.tryOpen(&error)) {
+            display.opened(stream);
+            warnAboutOtherReaders(stream, display);
+        }
         if (!error.empty()) {
             fprintf(stderr, "vantrel-monitor: %s\n", error.c_str());
             return false;
@@ -175,8 +196,11 @@ int main(int argc, char** argv) {
 
     std::vector<FifoStream> streams = streamsFor(options);
     Display display(!options.plain && isatty(STDOUT_FILENO));
+    // A FIFO that is there already is opened at once: only a missing one is
+    // shown as waited for.
+    bool usable = openAppeared(streams, display);
     display.begin(streams);
-    int status = follow(streams, display, options.waitSeconds);
+    int status = usable ? follow(streams, display, options.waitSeconds) : 1;
     display.end(streams);
     return status;
 }

@@ -1,5 +1,6 @@
 #include "tools/proc/port_holders.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/sysmacros.h>
@@ -55,6 +56,15 @@ std::vector<OpenFile> holdersOf(const ProcessTable& table, const struct stat& no
         if (same) holders.push_back(file);
     }
     return holders;
+}
+
+std::vector<pid_t> readersOf(const ProcessTable& table, const struct stat& node) {
+    std::vector<pid_t> readers;
+    for (const OpenFile& file : holdersOf(table, node)) {
+        int mode = accessMode(file.pid, file.fd);
+        if (mode == O_RDONLY || mode == O_RDWR) addOnce(&readers, file.pid);
+    }
+    return readers;
 }
 
 DeviceUsers deviceUsers(const ProcessTable& table, const std::string& device,

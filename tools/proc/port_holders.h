@@ -19,6 +19,11 @@ namespace vantrel::proc {
 // device node, else by inode.
 std::vector<OpenFile> holdersOf(const ProcessTable& table, const struct stat& node);
 
+// The processes that have the FIFO or file at `node` open for reading (read
+// only or read-write), each once, in the order /proc lists them. Each value a
+// FIFO carries goes to one of its readers only.
+std::vector<pid_t> readersOf(const ProcessTable& table, const struct stat& node);
+
 // The processes with `device` (at `node`) open, each once, by pid. A process
 // that holds the master side of the device's pseudo-terminal is the far end
 // of the link (a simulated board keeps its slave open too), not a second
