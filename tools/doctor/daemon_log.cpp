@@ -1,6 +1,7 @@
 #include "tools/doctor/daemon_log.h"
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -174,7 +175,9 @@ Tally tallyOf(const LogLine& line) {
 
 // The number after `prefix` in the line, 0 when there is none.
 int numberAfter(const std::string& text, const char* prefix) {
-    return startsWith(text, prefix) ? atoi(text.c_str() + strlen(prefix)) : 0;
+    if (!startsWith(text, prefix)) return 0;
+    long number = strtol(text.c_str() + strlen(prefix), nullptr, 10);
+    return number > 0 && number < INT_MAX ? static_cast<int>(number) : 0;
 }
 
 // The trouble the lines end with and how often in a row; lines that count

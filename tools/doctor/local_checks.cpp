@@ -388,7 +388,7 @@ struct FifoFinding {
     std::string fix;
 };
 
-FifoFinding missingFifo(const Survey& survey, const std::string& path, std::string words) {
+FifoFinding missingFifo(const Survey& survey, const std::string& path, const std::string& words) {
     std::string folder = path.substr(0, path.find_last_of('/'));
     struct stat parent;
     if (stat(folder.c_str(), &parent) != 0) {

@@ -32,12 +32,12 @@ volatile sig_atomic_t stopRequested = 0;
 
 void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void progress(const char* format, ...) {
+    fputs("vantrel-session-record: ", stderr);
     va_list args;
     va_start(args, format);
-    fputs("vantrel-session-record: ", stderr);
     vfprintf(stderr, format, args);
-    fputc('\n', stderr);
     va_end(args);
+    fputc('\n', stderr);
 }
 
 void onStop(int) {
