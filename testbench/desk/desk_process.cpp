@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace vantrel::desk {
@@ -19,6 +21,12 @@ int statusOf(int waitStatus) {
     if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
     if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
     return -1;
+}
+
+bool fileHolds(const std::string& path, const std::string& text) {
+    std::ifstream file(path, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return content.find(text) != std::string::npos;
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& texts) {
@@ -137,6 +145,12 @@ std::optional<int> DeskProcess::end(int number, Millis timeout) {
     std::optional<int> status = waitForExit(timeout);
     if (!status) kill();
     return status;
+}
+
+bool waitForText(DeskProcess& process, const std::string& path, const std::string& text,
+                 Millis timeout) {
+    waitUntil([&]() { return fileHolds(path, text) || !process.running(); }, timeout, Millis(20));
+    return fileHolds(path, text);
 }
 
 }  // namespace vantrel::desk

@@ -60,4 +60,9 @@ class DeskProcess {
     std::optional<int> exitStatus_;
 };
 
+// True once `text` shows in the file at `path` (the process's output);
+// false after `timeout`, or as soon as the process has ended without it.
+bool waitForText(DeskProcess& process, const std::string& path, const std::string& text,
+                 Millis timeout);
+
 }  // namespace vantrel::desk
