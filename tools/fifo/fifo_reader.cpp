@@ -38,7 +38,12 @@ FifoReader& FifoReader::operator=(FifoReader&& other) noexcept {
 
 bool FifoReader::open(const std::string& path, std::string* error) {
     close();
-    if (!isFifo(path)) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        *error = path + ": " + strerror(errno);
+        return false;
+    }
+    if (!S_ISFIFO(info.st_mode)) {
         *error = path + " is not a FIFO";
         return false;
     }
