@@ -7,7 +7,6 @@
 //
 // Usage: vantrel-pipe-reader FIFO [--wait SECONDS]
 //   --wait   how long to wait for FIFO to appear (default 30 s)
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "tools/cli/stop_signals.h"
 #include "tools/fifo/fifo_reader.h"
 
 namespace {
@@ -26,16 +26,10 @@ using Millis = std::chrono::milliseconds;
 constexpr Millis kLookEvery{20};  // for a FIFO that is not there yet
 constexpr Millis kPollFor{500};
 
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) {
-    stopRequested = 1;
-}
-
 // True once the FIFO is there; false after `seconds` or on a stop signal.
 bool waitForFifo(const char* path, double seconds) {
     for (Millis waited{0}; !vantrel::fifo::isFifo(path); waited += kLookEvery) {
-        if (stopRequested || waited.count() >= seconds * 1000) return false;
+        if (vantrel::cli::stopRequested() || waited.count() >= seconds * 1000) return false;
         usleep(static_cast<useconds_t>(kLookEvery.count() * 1000));
     }
     return true;
@@ -58,13 +52,10 @@ int main(int argc, char** argv) {
     const char* path = argv[1];
     double waitSeconds = argc == 4 ? atof(argv[3]) : 30.0;
 
-    struct sigaction action = {};
-    action.sa_handler = onStop;  // no SA_RESTART: poll returns at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    vantrel::cli::StopSignals stopSignals;  // poll returns at once
 
     if (!waitForFifo(path, waitSeconds)) {
-        if (stopRequested) return 0;
+        if (vantrel::cli::stopRequested()) return 0;
         fprintf(stderr, "vantrel-pipe-reader: no FIFO at %s\n", path);
         return 1;
     }
@@ -74,7 +65,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vantrel-pipe-reader: %s\n", error.c_str());
         return 1;
     }
-    while (!stopRequested) {
+    while (!vantrel::cli::stopRequested()) {
         if (!reader.waitReadable(kPollFor)) continue;
         for (int32_t value : reader.readValues()) printValue(value);
     }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,10 +56,23 @@ struct Options {
     std::string timeScale = "0.1";
 };
 
-enum class Fault { Garbage, Reset, NfcBurst, ReaderLeaves, ReaderStalls, CutFrame };
-constexpr int kFaultKinds = 6;
-const char* const kFaultNames[kFaultKinds] = {"garbage",       "reset",         "nfc-burst",
-                                              "reader-leaves", "reader-stalls", "cut-frame"};
+// The faults in the order the schedule takes them: one on the wire, or a
+// reader's pause (away from its FIFO, or stalled on it).
+struct FaultKind {
+    const char* name;
+    std::optional<WireFault> wire;
+    double readerPause;  // seconds, for a reader's fault
+    bool readerLeaves;
+};
+const FaultKind kFaults[] = {
+    {"garbage", WireFault::Garbage, 0, false},
+    {"reset", WireFault::Reset, 0, false},
+    {"nfc-burst", WireFault::NfcBurst, 0, false},
+    {"reader-leaves", std::nullopt, kReaderAway, true},
+    {"reader-stalls", std::nullopt, kReaderStall, false},
+    {"cut-frame", WireFault::CutFrame, 0, false},
+};
+constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
 bool parseOptions(int argc, char** argv, Options* o) {
     if (argc % 2 == 0) return false;
@@ -327,34 +341,24 @@ void Soak::injectDue(double elapsed) {
     while (schedule_.due(nextFault_, elapsed)) {
         fault(nextFault_);
         faults_ +=
-            (faults_.empty() ? "" : " ") + std::string(kFaultNames[nextFault_ % kFaultKinds]);
+            (faults_.empty() ? "" : " ") + std::string(kFaults[nextFault_ % kFaultKinds].name);
         ++nextFault_;
     }
 }
 
 void Soak::fault(int index) {
-    Fault kind = static_cast<Fault>(index % kFaultKinds);
+    const FaultKind& kind = kFaults[index % kFaultKinds];
+    if (kind.wire) {
+        sender_->inject(*kind.wire);
+        return;
+    }
     // The readers' faults take turns between the two FIFOs.
     StreamReader& reader = *readers_[(index / kFaultKinds) % 2];
-    switch (kind) {
-        case Fault::Garbage:
-            sender_->inject(WireFault::Garbage);
-            break;
-        case Fault::Reset:
-            sender_->inject(WireFault::Reset);
-            break;
-        case Fault::NfcBurst:
-            sender_->inject(WireFault::NfcBurst);
-            break;
-        case Fault::CutFrame:
-            sender_->inject(WireFault::CutFrame);
-            break;
-        case Fault::ReaderLeaves:
-            reader.leaveFor(std::chrono::duration_cast<milliseconds>(Seconds(kReaderAway)));
-            break;
-        case Fault::ReaderStalls:
-            reader.stallFor(std::chrono::duration_cast<milliseconds>(Seconds(kReaderStall)));
-            break;
+    milliseconds pause = std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause));
+    if (kind.readerLeaves) {
+        reader.leaveFor(pause);
+    } else {
+        reader.stallFor(pause);
     }
 }
 

@@ -26,6 +26,7 @@
 #include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
+#include "tools/cli/stop_signals.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/firmware_image.h"
 #include "tools/doctor/frame_tally.h"
@@ -58,9 +59,6 @@ void onAlarm(int) {}
 class ExchangeLimit {
   public:
     explicit ExchangeLimit(struct timeval limit) {
-        struct sigaction action = {};
-        action.sa_handler = onAlarm;  // no SA_RESTART: the read returns EINTR
-        sigaction(SIGALRM, &action, &previous_);
         if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
         struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
         setitimer(ITIMER_REAL, &timer, nullptr);
@@ -68,41 +66,12 @@ class ExchangeLimit {
     ~ExchangeLimit() {
         struct itimerval off = {};
         setitimer(ITIMER_REAL, &off, nullptr);
-        sigaction(SIGALRM, &previous_, nullptr);
     }
     ExchangeLimit(const ExchangeLimit&) = delete;
     ExchangeLimit& operator=(const ExchangeLimit&) = delete;
 
   private:
-    struct sigaction previous_ = {};
-};
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStopSignal(int) {
-    stopRequested = 1;
-}
-
-// SIGINT and SIGTERM end the listening early, so that the report still
-// shows what was counted; the old handlers come back afterwards.
-class StopSignals {
-  public:
-    StopSignals() {
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;  // no SA_RESTART: select returns EINTR
-        sigaction(SIGINT, &action, &previousInt_);
-        sigaction(SIGTERM, &action, &previousTerm_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &previousInt_, nullptr);
-        sigaction(SIGTERM, &previousTerm_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-  private:
-    struct sigaction previousInt_ = {};
-    struct sigaction previousTerm_ = {};
+    cli::CatchSignal alarm_{SIGALRM, onAlarm};  // a read or a wait returns EINTR
 };
 
 struct Listened {
@@ -120,7 +89,7 @@ Listened listen(int fd, double seconds, FrameTally* tally) {
     Listened listened;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        listened.stopped = stopRequested != 0;
+        listened.stopped = cli::stopRequested();
         if (left.count() <= 0 || listened.stopped) break;
         fd_set readable;
         FD_ZERO(&readable);
@@ -315,7 +284,9 @@ CheckResult unanswered(CheckResult r, const Survey& survey, const FrameTally& ta
 CheckResult probeBoard(const Survey& survey, double listenSeconds) {
     CheckResult r{"board", Verdict::Fail, "", ""};
     if (portTaken(survey, &r) || !openPort(survey, &r)) return r;
-    StopSignals stopSignals;
+    // SIGINT and SIGTERM end the listening early, so that the report still
+    // shows what was counted.
+    cli::StopSignals stopSignals;
     bool bytesDuringExchange = false;
     bool answered = identify(&bytesDuringExchange);
     FrameTally tally;
