@@ -32,7 +32,10 @@ Option text(const char* name, std::string* value) {
 
 Option number(const char* name, double* value, double least) {
     return {name, true, [value, least](const char* given) {
-                return parseNumber(given, value) && *value >= least;
+                double parsed = 0;
+                if (!parseNumber(given, &parsed) || parsed < least) return false;
+                *value = parsed;
+                return true;
             }};
 }
 
