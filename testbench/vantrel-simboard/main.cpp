@@ -164,6 +164,43 @@ std::string rateText(const Options& o) {
     return text.empty() ? "nothing sent unasked" : text;
 }
 
+// The board as the options make it, with its link when one is asked for;
+// false after saying why there is no link.
+bool setUp(SimulatedBoard& board, const Options& options) {
+    board.setMode(options.mode);
+    board.setCommError(static_cast<uint8_t>(options.commError));
+    board.setAckWithoutVersion(options.ackWithoutVersion);
+    if (options.garbageBeforeAck > 0) {
+        board.setBytesBeforeAck(garbage(static_cast<size_t>(options.garbageBeforeAck)));
+    }
+    printLine("slave " + board.slavePath());
+    if (options.link.empty()) return true;
+    if (!board.linkAt(options.link)) {
+        fprintf(stderr, "vantrel-simboard: cannot link %s: %s\n", options.link.c_str(),
+                strerror(errno));
+        return false;
+    }
+    printLine("link " + options.link + " -> " + board.slavePath());
+    return true;
+}
+
+// Runs the board until one of `stopSignals` comes.
+int runBoard(const Options& options, const sigset_t& stopSignals) {
+    SimulatedBoard board(options.firmware);
+    if (!setUp(board, options)) return 1;
+    printLine("firmware " + options.firmware.text() + ", mode " + modeName(options.mode) + "; " +
+              rateText(options));
+    board.setListener(printLine);
+    startStreams(board, options);
+    printLine("ready");
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    board.setListener(nullptr);
+    printLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+              "; firmware " + board.version().text() + ", mode " + modeName(board.mode()));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -173,44 +210,16 @@ int main(int argc, char** argv) {
     if (status) return *status;
     if (!options.imagePath.empty()) return writeImage(options);
 
-    // The board's threads inherit this mask, so only sigwait below sees them.
+    // The board's threads inherit this mask, so only sigwait sees them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
     try {
-        SimulatedBoard board(options.firmware);
-        board.setMode(options.mode);
-        board.setCommError(static_cast<uint8_t>(options.commError));
-        board.setAckWithoutVersion(options.ackWithoutVersion);
-        if (options.garbageBeforeAck > 0) {
-            board.setBytesBeforeAck(garbage(static_cast<size_t>(options.garbageBeforeAck)));
-        }
-        printLine("slave " + board.slavePath());
-        if (!options.link.empty()) {
-            if (!board.linkAt(options.link)) {
-                fprintf(stderr, "vantrel-simboard: cannot link %s: %s\n", options.link.c_str(),
-                        strerror(errno));
-                return 1;
-            }
-            printLine("link " + options.link + " -> " + board.slavePath());
-        }
-        printLine("firmware " + options.firmware.text() + ", mode " + modeName(options.mode) +
-                  "; " + rateText(options));
-        board.setListener(printLine);
-        startStreams(board, options);
-        printLine("ready");
-
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        board.setListener(nullptr);
-        printLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                  "; firmware " + board.version().text() + ", mode " + modeName(board.mode()));
+        return runBoard(options, stopSignals);
     } catch (const std::exception& error) {
         fprintf(stderr, "vantrel-simboard: %s\n", error.what());
         return 1;
     }
-    return 0;
 }
