@@ -59,22 +59,29 @@ struct StartFiles {
     }
 };
 
+// In the child: says which step failed on the error file it has by then,
+// and ends with the status a shell gives a program it cannot run.
+[[noreturn]] void failInChild(const char* step) {
+    (void)!write(STDERR_FILENO, "desk: ", 6);
+    (void)!write(STDERR_FILENO, step, strlen(step));
+    (void)!write(STDERR_FILENO, " failed\n", 8);
+    _exit(127);
+}
+
 // In the child, between fork and exec: async-signal-safe calls only, since
 // the desk program's other threads (a simulated board's) run on.
 [[noreturn]] void becomeProgram(const StartFiles& files, bool ownGroup, char** argv, char** envp) {
-    if (ownGroup) setpgid(0, 0);
-    dup2(files.in, STDIN_FILENO);
-    dup2(files.out, STDOUT_FILENO);
-    dup2(files.err, STDERR_FILENO);
+    if (dup2(files.err, STDERR_FILENO) < 0) _exit(127);
+    if (ownGroup && setpgid(0, 0) != 0) failInChild("setpgid");
+    if (dup2(files.in, STDIN_FILENO) < 0 || dup2(files.out, STDOUT_FILENO) < 0) failInChild("dup2");
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGPIPE, SIG_DFL);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) != 0) failInChild("sigprocmask");
+    if (::signal(SIGINT, SIG_DFL) == SIG_ERR || ::signal(SIGPIPE, SIG_DFL) == SIG_ERR) {
+        failInChild("signal");
+    }
     execve(argv[0], argv, envp);
-    static const char kFailed[] = "desk: exec failed\n";
-    (void)!write(STDERR_FILENO, kFailed, sizeof kFailed - 1);
-    _exit(127);
+    failInChild("exec");
 }
 
 }  // namespace
@@ -105,7 +112,9 @@ bool DeskProcess::start(const Launch& launch, std::string* error) {
         *error = std::string("fork: ") + strerror(errno);
         return false;
     }
-    if (launch.ownGroup) setpgid(child, child);  // also here: the group exists before any kill
+    // Also here, so that the group exists before any kill; once the child has
+    // made it and gone on to exec, this one fails, and that is fine.
+    if (launch.ownGroup) setpgid(child, child);
     pid_ = child;
     ownGroup_ = launch.ownGroup;
     exitStatus_.reset();

@@ -156,6 +156,13 @@ TEST_F(DeskProcessTest, OutputGoesToItsFilesAndWaitForTextSeesIt) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(desk::waitForText(process, root.path("stdout"), "* Scan", 60s));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    // A program that cannot be run ends as a shell's would, and says why.
+    desk::Launch missing{
+        {root.path("no-such-program")}, {}, root.path("stdout"), root.path("stderr")};
+    std::string error;
+    ASSERT_TRUE(process.start(missing, &error)) << error;
+    EXPECT_EQ(process.waitForExit(10s), 127);
+    EXPECT_EQ(textOf(root.path("stderr")), "desk: exec failed\n");
 }
 
 }  // namespace
