@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -58,6 +60,12 @@ struct Step {
     enum Kind { Write, Read, Drain, ReaderLeaves } kind;
     Bytes bytes = {};  // Write only
 };
+const Step kRead{Step::Read}, kDrain{Step::Drain}, kLeave{Step::ReaderLeaves};
+
+// A write of bytes [from, to) of `bytes`.
+Step put(const Bytes& bytes, size_t from = 0, size_t to = SIZE_MAX) {
+    return {Step::Write, slice(bytes, from, std::min(to, bytes.size()))};
+}
 
 // Takes one step; the values it read.
 std::vector<int32_t> take(const Step& step, const std::string& path, fifo::FifoReader& reader) {
@@ -79,43 +87,25 @@ std::vector<int32_t> take(const Step& step, const std::string& path, fifo::FifoR
 }
 
 TEST_F(FifoReaderTest, ValuesKeepTheirPlaceWhateverPiecesTheyComeIn) {
-    const Bytes first = bytesOf({1030}), second = bytesOf({-2, 77});
+    const Bytes one = bytesOf({1030}), two = bytesOf({-2, 77});
     const struct {
         const char* what;
         std::vector<Step> steps;
         std::vector<int32_t> expected;
     } rows[] = {
-        {"whole values", {{Step::Write, bytesOf({1030, -2, 77})}, {Step::Read}}, {1030, -2, 77}},
+        {"whole values", {put(bytesOf({1030, -2, 77})), kRead}, {1030, -2, 77}},
         {"a value in pieces of 2 and 2, read between them",
-         {{Step::Write, slice(first, 0, 2)},
-          {Step::Read},
-          {Step::Write, slice(first, 2, 4)},
-          {Step::Write, second},
-          {Step::Read}},
+         {put(one, 0, 2), kRead, put(one, 2), put(two), kRead},
          {1030, -2, 77}},
-        {"pieces of 1 and 3",
-         {{Step::Write, slice(first, 0, 1)},
-          {Step::Read},
-          {Step::Write, slice(first, 1, 4)},
-          {Step::Read}},
-         {1030}},
+        {"pieces of 1 and 3", {put(one, 0, 1), kRead, put(one, 1), kRead}, {1030}},
         {"pieces of 3 and 1, then whole values",
-         {{Step::Write, slice(first, 0, 3)},
-          {Step::Read},
-          {Step::Write, Bytes{first[3], second[0], second[1]}},
-          {Step::Read},
-          {Step::Write, slice(second, 2, 8)},
-          {Step::Read}},
+         {put(one, 0, 3), kRead, put(bytesOf({1030, -2}), 3, 6), kRead, put(two, 2), kRead},
          {1030, -2, 77}},
         {"the reader leaves after 2 of the 4 bytes and comes back",
-         {{Step::Write, slice(first, 0, 2)},
-          {Step::Read},
-          {Step::ReaderLeaves},
-          {Step::Write, second},
-          {Step::Read}},
+         {put(one, 0, 2), kRead, kLeave, put(two), kRead},
          {-2, 77}},
         {"the writer goes away after 2 of the 4 bytes",
-         {{Step::Write, slice(first, 0, 2)}, {Step::Drain}, {Step::Write, second}, {Step::Drain}},
+         {put(one, 0, 2), kDrain, put(two), kDrain},
          {-2, 77}},
     };
     for (const auto& row : rows) {
