@@ -97,7 +97,7 @@ void ProcessHarness::setEnv(const std::string& name, const std::string& value) {
 }
 
 void ProcessHarness::writeStandIn(const std::string& name, const std::string& script) {
-    std::string file = path("bin/" + name);
+    std::string file = path(std::string(desk::kOwnStandIns) + "/" + name);
     writeWhole(file, script);
     chmod(file.c_str(), 0755);
 }
