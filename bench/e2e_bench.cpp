@@ -4,10 +4,9 @@
 // per figure and a summary line.
 //
 //   vantrel_e2e_bench [--frames N] [--latency-seconds S]
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,14 +18,18 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/paths.h"
+#include "daemon/run.h"
+#include "desk/daemon_root.h"
+#include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
+#include "tools/fifo/fifo_reader.h"
 #include "tools/proc/process_figures.h"
 #include "wire/frames.h"
 
@@ -41,6 +44,9 @@ using vantrel::simboard::SimulatedBoard;
 constexpr double kLineRateFrames = vantrel::kLineStandardFramesPerSecond;
 constexpr double kTimeScale = 0.01;  // start pause 50 ms, receive limit 100 ms
 constexpr size_t kFramesPerWrite = 256;
+constexpr std::chrono::milliseconds kReaderPoll{50};  // how soon a reader sees it should stop
+constexpr std::chrono::milliseconds kStartLimit{20000};
+constexpr std::chrono::milliseconds kEndLimit{10000};
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -52,25 +58,19 @@ void sleepFor(double seconds) {
 
 // ---- the reader on a FIFO: every value with its arrival time
 
-class FifoReader {
+class TimedReader {
   public:
-    explicit FifoReader(const std::string& path) {
-        reader_ = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-        keeper_ = open(path.c_str(), O_WRONLY);  // no end-of-file between values
-        int flags = fcntl(reader_, F_GETFL);
-        fcntl(reader_, F_SETFL, flags & ~O_NONBLOCK);
+    explicit TimedReader(const std::string& path) {
+        std::string error;
+        if (!fifo_.open(path, &error)) fprintf(stderr, "%s\n", error.c_str());
         values_.reserve(1 << 21);
         thread_ = std::thread([this] { run(); });
     }
-    ~FifoReader() {
+    ~TimedReader() {
         stopping_ = true;
-        int32_t wake = -1;
-        if (write(keeper_, &wake, sizeof wake) < 0) perror("fifo wake");
         thread_.join();
-        close(reader_);
-        close(keeper_);
     }
-    bool ok() const { return reader_ >= 0 && keeper_ >= 0; }
+    bool ok() const { return fifo_.isOpen(); }
     size_t count() const { return count_.load(); }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -85,30 +85,17 @@ class FifoReader {
 
   private:
     void run() {
-        char buffer[65536];
-        size_t carried = 0;
         while (!stopping_) {
-            ssize_t got = read(reader_, buffer + carried, sizeof buffer - carried);
-            if (got <= 0) continue;
+            if (!fifo_.waitReadable(kReaderPoll)) continue;
+            std::vector<int32_t> arrived = fifo_.readValues();
             Clock::time_point now = Clock::now();
-            size_t total = carried + static_cast<size_t>(got);
-            size_t whole = total / 4 * 4;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                for (size_t i = 0; i < whole; i += 4) {
-                    int32_t value;
-                    memcpy(&value, buffer + i, 4);
-                    values_.emplace_back(value, now);
-                }
-                count_ = values_.size();
-            }
-            carried = total - whole;
-            memmove(buffer, buffer + whole, carried);
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (int32_t value : arrived) values_.emplace_back(value, now);
+            count_ = values_.size();
         }
     }
 
-    int reader_ = -1;
-    int keeper_ = -1;
+    vantrel::fifo::FifoReader fifo_;
     std::atomic<bool> stopping_{false};
     std::atomic<size_t> count_{0};
     std::mutex mutex_;
@@ -129,59 +116,31 @@ pid_t daemonProcess(pid_t started) {
 // ---- one process under test with its board, root and reader
 
 struct Target {
-    std::string name;
-    std::string root;
+    vantrel::desk::DaemonRoot root{"vantrel-bench"};
     SimulatedBoard board;
-    pid_t pid = -1;
-    std::unique_ptr<FifoReader> reader;
+    vantrel::desk::DeskProcess process;
+    std::unique_ptr<TimedReader> reader;
 
-    explicit Target(std::string targetName) : name(std::move(targetName)) {
-        char pattern[] = "/tmp/vantrel-bench-XXXXXX";
-        root = mkdtemp(pattern);
-        std::string fifoFolder = fifo();
-        mkdir(fifoFolder.substr(0, fifoFolder.find_last_of('/')).c_str(), 0755);
-    }
     ~Target() {
-        if (pid > 0) {
-            kill(daemonProcess(pid), SIGKILL);  // under strace the tracer's child
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
         reader.reset();
-        std::string command = "rm -rf '" + root + "'";
-        if (system(command.c_str()) != 0) perror("rm");
+        // Under strace the tracer's child, which outlives a killed tracer.
+        if (process.running()) kill(daemonProcess(process.pid()), SIGKILL);
     }
-    std::string fifo() const { return root + vantrel::kPathPipeProximity; }
+    std::string fifo() const { return root.path(vantrel::kPathPipeProximity); }
+    pid_t pid() const { return process.pid(); }
+
+    // Starts `argv` with its output in the root; in the bench's process group,
+    // so that a Ctrl-C at the bench ends it too.
+    bool start(std::vector<std::string> argv, std::vector<std::string> environment) {
+        vantrel::desk::Launch launch{std::move(argv), std::move(environment),
+                                     root.path(vantrel::desk::kStdoutFile),
+                                     root.path(vantrel::desk::kStderrFile), false};
+        std::string error;
+        if (process.start(launch, &error)) return true;
+        fprintf(stderr, "cannot start %s: %s\n", launch.argv[0].c_str(), error.c_str());
+        return false;
+    }
 };
-
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
-            const std::string& stdoutPath) {
-    pid_t child = fork();
-    if (child != 0) return child;
-    int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, STDIN_FILENO);
-    dup2(out, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    for (const std::string& entry : env) putenv(strdup(entry.c_str()));
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-bool waitForFile(const std::string& path, const std::string& text, double seconds) {
-    Clock::time_point start = Clock::now();
-    while (secondsSince(start) < seconds) {
-        std::ifstream file(path);
-        std::string content((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
-        if (content.find(text) != std::string::npos) return true;
-        sleepFor(0.01);
-    }
-    return false;
-}
 
 // With VANTREL_BENCH_STRACE=FILE the daemon runs under `strace -c -o FILE`,
 // which counts its system calls (and slows it down: figures are then void).
@@ -197,28 +156,31 @@ std::vector<std::string> daemonCommand(const std::string& device) {
 }
 
 bool startDaemon(Target& target) {
-    std::string scale = std::to_string(kTimeScale);
-    target.pid = spawn(daemonCommand(target.board.slavePath()),
-                       {"VANTREL_ROOT=" + target.root, "VANTREL_LOG=" + target.root + "/log",
-                        "VANTREL_TIME_SCALE=" + scale,
-                        "PATH=" + std::string(VANTREL_STANDIN_DIR) + ":" + getenv("PATH")},
-                       target.root + "/stdout");
-    if (!waitForFile(target.root + "/stdout", "* Scan for messages", 20)) return false;
-    target.reader = std::make_unique<FifoReader>(target.fifo());
+    vantrel::desk::DaemonSettings settings{VANTREL_STANDIN_DIR, std::to_string(kTimeScale), {}};
+    auto environment = vantrel::desk::daemonEnvironment(vantrel::desk::currentEnvironment(),
+                                                        target.root.path(), settings);
+    if (!target.start(daemonCommand(target.board.slavePath()), environment)) return false;
+    if (!vantrel::desk::waitForText(target.process, target.root.path(vantrel::desk::kStdoutFile),
+                                    vantrel::kReceiveBanner, kStartLimit)) {
+        return false;
+    }
+    target.reader = std::make_unique<TimedReader>(target.fifo());
     return target.reader->ok();
 }
 
 bool startFloor(Target& target) {
     if (mkfifo(target.fifo().c_str(), 0666) != 0) return false;
-    target.pid = spawn({VANTREL_FLOOR_PATH, target.board.slavePath(), target.fifo()}, {},
-                       target.root + "/stdout");
-    target.reader = std::make_unique<FifoReader>(target.fifo());
+    if (!target.start({VANTREL_FLOOR_PATH, target.board.slavePath(), target.fifo()},
+                      vantrel::desk::currentEnvironment())) {
+        return false;
+    }
+    target.reader = std::make_unique<TimedReader>(target.fifo());
     sleepFor(0.2);  // the floor opens and configures the port
     return target.reader->ok();
 }
 
 // Waits until `expected` values arrived or none came for half a second.
-void waitForValues(FifoReader& reader, size_t expected) {
+void waitForValues(TimedReader& reader, size_t expected) {
     size_t last = reader.count();
     Clock::time_point progress = Clock::now();
     while (reader.count() < expected && secondsSince(progress) < 0.5) {
@@ -245,7 +207,7 @@ Throughput measureThroughput(Target& target, size_t frames) {
     }
     Throughput result;
     target.reader->clear();
-    long ticksBefore = cpuTicks(target.pid);
+    long ticksBefore = cpuTicks(target.pid());
     Clock::time_point start = Clock::now();
     size_t sent = 0;
     while (sent < frames) {
@@ -257,7 +219,7 @@ Throughput measureThroughput(Target& target, size_t frames) {
     }
     waitForValues(*target.reader, sent);
     auto values = target.reader->values();
-    long ticks = cpuTicks(target.pid) - ticksBefore;
+    long ticks = cpuTicks(target.pid()) - ticksBefore;
 
     result.lost = static_cast<long>(sent) - static_cast<long>(values.size());
     if (!values.empty()) {
@@ -310,23 +272,17 @@ Latency measureLatency(Target& target, double seconds) {
 double measureIdleWakeups(Target& target, int periods) {
     double period = 10.0 * kTimeScale;
     sleepFor(period);
-    long before = statusField(target.pid, "voluntary_ctxt_switches");
+    long before = statusField(target.pid(), "voluntary_ctxt_switches");
     sleepFor(period * periods);
-    long after = statusField(target.pid, "voluntary_ctxt_switches");
+    long after = statusField(target.pid(), "voluntary_ctxt_switches");
     return static_cast<double>(after - before) / periods;
 }
 
 // SIGINT, then a bounded wait, so that a tracer can write its counts.
 void stopDaemon(Target& target) {
-    kill(daemonProcess(target.pid), SIGINT);
-    Clock::time_point start = Clock::now();
-    while (secondsSince(start) < 10) {
-        if (waitpid(target.pid, nullptr, WNOHANG) == target.pid) {
-            target.pid = -1;
-            return;
-        }
-        sleepFor(0.01);
-    }
+    if (!target.process.running()) return;
+    kill(daemonProcess(target.pid()), SIGINT);
+    target.process.waitForExit(kEndLimit);
 }
 
 long fileSize(const char* path) {
@@ -341,30 +297,31 @@ void print(const char* key, long value) {
     printf("%s=%ld\n", key, value);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct BenchOptions {
     size_t frames = 200000;
     double latencySeconds = 3;
+};
+
+BenchOptions parseOptions(int argc, char** argv) {
+    BenchOptions options;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--frames") == 0) frames = strtoul(argv[i + 1], nullptr, 10);
-        if (strcmp(argv[i], "--latency-seconds") == 0) latencySeconds = atof(argv[i + 1]);
+        if (strcmp(argv[i], "--frames") == 0) options.frames = strtoul(argv[i + 1], nullptr, 10);
+        if (strcmp(argv[i], "--latency-seconds") == 0) options.latencySeconds = atof(argv[i + 1]);
     }
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return options;
+}
 
-    Target daemon("daemon");
-    Target floor("floor");
-    if (!startDaemon(daemon)) {
-        fprintf(stderr, "the daemon did not reach its receive phase\n");
-        return 1;
-    }
-    if (!startFloor(floor)) {
-        fprintf(stderr, "the floor did not start\n");
-        return 1;
-    }
-    printf("machine.cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
+// What the summary line takes from the figures printed before it.
+struct Summary {
+    Throughput daemonRate;
+    double throughputRatio = 0;
+    double cpuRatio = 0;
+    Latency daemonLatency;
+    double wakeups = 0;
+    long hwmOverFloor = 0;
+};
 
+void printThroughput(Target& daemon, Target& floor, size_t frames, Summary* summary) {
     Throughput daemonRate = measureThroughput(daemon, frames);
     Throughput floorRate = measureThroughput(floor, frames);
     print("daemon.frames_per_s", daemonRate.framesPerSecond);
@@ -376,13 +333,16 @@ int main(int argc, char** argv) {
     print("floor.frames_lost", floorRate.lost);
     print("floor.link_stalled", static_cast<long>(floorRate.stalled));
     print("floor.cpu_us_per_1000_frames", floorRate.cpuMicrosPerFrame * 1000);
-    double throughputRatio = daemonRate.framesPerSecond / floorRate.framesPerSecond;
-    double cpuRatio = daemonRate.cpuMicrosPerFrame / floorRate.cpuMicrosPerFrame;
-    print("ratio.throughput_daemon_over_floor", throughputRatio);
-    print("ratio.cpu_daemon_over_floor", cpuRatio);
+    summary->daemonRate = daemonRate;
+    summary->throughputRatio = daemonRate.framesPerSecond / floorRate.framesPerSecond;
+    summary->cpuRatio = daemonRate.cpuMicrosPerFrame / floorRate.cpuMicrosPerFrame;
+    print("ratio.throughput_daemon_over_floor", summary->throughputRatio);
+    print("ratio.cpu_daemon_over_floor", summary->cpuRatio);
+}
 
-    Latency daemonLatency = measureLatency(daemon, latencySeconds);
-    Latency floorLatency = measureLatency(floor, latencySeconds);
+void printLatency(Target& daemon, Target& floor, double seconds, Summary* summary) {
+    Latency daemonLatency = measureLatency(daemon, seconds);
+    Latency floorLatency = measureLatency(floor, seconds);
     print("daemon.latency_p50_us", daemonLatency.p50);
     print("daemon.latency_p99_us", daemonLatency.p99);
     print("daemon.latency_max_us", daemonLatency.max);
@@ -390,26 +350,66 @@ int main(int argc, char** argv) {
     print("floor.latency_p50_us", floorLatency.p50);
     print("floor.latency_p99_us", floorLatency.p99);
     print("floor.latency_max_us", floorLatency.max);
+    summary->daemonLatency = daemonLatency;
+}
 
-    double wakeups = measureIdleWakeups(daemon, 20);
-    print("daemon.idle_wakeups_per_period", wakeups);
-    long daemonHwm = statusField(daemon.pid, "VmHWM");
-    long floorHwm = statusField(floor.pid, "VmHWM");
+// Idle wake-ups, memory and binary sizes.
+void printFootprint(Target& daemon, Target& floor, Summary* summary) {
+    summary->wakeups = measureIdleWakeups(daemon, 20);
+    print("daemon.idle_wakeups_per_period", summary->wakeups);
+    long daemonHwm = statusField(daemon.pid(), "VmHWM");
+    long floorHwm = statusField(floor.pid(), "VmHWM");
     print("daemon.vm_hwm_kib", daemonHwm);
-    print("daemon.vm_rss_kib", statusField(daemon.pid, "VmRSS"));
+    print("daemon.vm_rss_kib", statusField(daemon.pid(), "VmRSS"));
     print("floor.vm_hwm_kib", floorHwm);
-    print("floor.vm_rss_kib", statusField(floor.pid, "VmRSS"));
+    print("floor.vm_rss_kib", statusField(floor.pid(), "VmRSS"));
     print("daemon.binary_bytes", fileSize(VANTREL_DAEMON_PATH));
     print("floor.binary_bytes", fileSize(VANTREL_FLOOR_PATH));
+    summary->hwmOverFloor = daemonHwm - floorHwm;
+}
 
+void printSummary(const Summary& s) {
     printf(
         "summary: daemon %.0f frames/s (%.2fx floor, %.0fx line rate), cpu %.2fx floor, "
         "latency p99 %.0f us, lost %ld+%ld, idle %.2f wake-ups/period, hwm +%ld KiB over "
         "floor\n",
-        daemonRate.framesPerSecond, throughputRatio, daemonRate.framesPerSecond / kLineRateFrames,
-        cpuRatio, daemonLatency.p99, daemonRate.lost, daemonLatency.lost, wakeups,
-        daemonHwm - floorHwm);
+        s.daemonRate.framesPerSecond, s.throughputRatio,
+        s.daemonRate.framesPerSecond / kLineRateFrames, s.cpuRatio, s.daemonLatency.p99,
+        s.daemonRate.lost, s.daemonLatency.lost, s.wakeups, s.hwmOverFloor);
+}
+
+int runBench(const BenchOptions& options) {
+    Target daemon;
+    Target floor;
+    if (!startDaemon(daemon)) {
+        fprintf(stderr, "the daemon did not reach its receive phase\n");
+        return 1;
+    }
+    if (!startFloor(floor)) {
+        fprintf(stderr, "the floor did not start\n");
+        return 1;
+    }
+    printf("machine.cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
+    Summary summary;
+    printThroughput(daemon, floor, options.frames, &summary);
+    printLatency(daemon, floor, options.latencySeconds, &summary);
+    printFootprint(daemon, floor, &summary);
+    printSummary(summary);
     stopDaemon(daemon);
-    kill(floor.pid, SIGTERM);
+    floor.process.signal(SIGTERM);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    BenchOptions options = parseOptions(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    try {
+        return runBench(options);
+    } catch (const std::runtime_error& error) {  // no root, no pseudo-terminal
+        fprintf(stderr, "vantrel_e2e_bench: %s\n", error.what());
+        return 1;
+    }
 }

@@ -96,7 +96,7 @@ void chooseStreams(const RunSettings& settings) {
 void printBanner() {
     static const char kRule[] = "*****************************************\n";
     printConsole("%s", kRule);
-    printConsole("* Scan for messages...\n");
+    printConsole("%s\n", kReceiveBanner);
     printConsole("*   Motion Sensor Messages  [%s]\n", gState.ignoreMotion ? "IGNORE" : "DISPLAY");
     printConsole("*   Light Sensor Messages   [%s]\n", gState.ignoreLight ? "IGNORE" : "DISPLAY");
     printConsole("%s", kRule);

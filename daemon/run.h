@@ -6,6 +6,9 @@
 
 namespace vantrel {
 
+// The banner's line that says the receive phase has begun (standard output).
+constexpr char kReceiveBanner[] = "* Scan for messages...";
+
 // Everything main does; returns the process exit status.
 int runDaemon(int argc, char** argv);
 

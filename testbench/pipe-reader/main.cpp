@@ -1,36 +1,45 @@
 // vantrel-pipe-reader: prints every 4-byte value that arrives in one of the
 // daemon's sensor FIFOs, one line per value: "1030 (bytes 06 04 00 00)".
 //
-// The daemon opens the FIFO without blocking for every value and drops the
-// value when no reader has it open, so this reader keeps the FIFO open all the
-// time (and holds a write end of its own, so that it waits instead of seeing
-// end-of-file between two values). Ends on SIGINT or SIGTERM.
+// It reads through the tools' FIFO reader (tools/fifo/fifo_reader.h), which
+// keeps the FIFO open all the time: the daemon drops a value when nobody has
+// the FIFO open. Ends on SIGINT or SIGTERM.
 //
 // Usage: vantrel-pipe-reader FIFO [--wait SECONDS]
 //   --wait   how long to wait for FIFO to appear (default 30 s)
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "tools/cli/stop_signals.h"
+#include "tools/fifo/fifo_reader.h"
 
 namespace {
 
-volatile sig_atomic_t stopRequested = 0;
+using vantrel::fifo::FifoReader;
+using Millis = std::chrono::milliseconds;
 
-void onStop(int) {
-    stopRequested = 1;
+constexpr Millis kLookEvery{20};  // for a FIFO that is not there yet
+constexpr Millis kPollFor{500};
+
+// True once the FIFO is there; false after `seconds` or on a stop signal.
+bool waitForFifo(const char* path, double seconds) {
+    for (Millis waited{0}; !vantrel::fifo::isFifo(path); waited += kLookEvery) {
+        if (vantrel::cli::stopRequested() || waited.count() >= seconds * 1000) return false;
+        usleep(static_cast<useconds_t>(kLookEvery.count() * 1000));
+    }
+    return true;
 }
 
-bool isFifo(const char* path) {
-    struct stat info;
-    return stat(path, &info) == 0 && S_ISFIFO(info.st_mode);
+void printValue(int32_t number) {
+    uint8_t bytes[sizeof number];
+    memcpy(bytes, &number, sizeof number);  // host byte order, as the daemon wrote it
+    printf("%d (bytes %02X %02X %02X %02X)\n", number, bytes[0], bytes[1], bytes[2], bytes[3]);
+    fflush(stdout);
 }
 
 }  // namespace
@@ -43,41 +52,22 @@ int main(int argc, char** argv) {
     const char* path = argv[1];
     double waitSeconds = argc == 4 ? atof(argv[3]) : 30.0;
 
-    struct sigaction action = {};
-    action.sa_handler = onStop;  // no SA_RESTART: poll returns at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    vantrel::cli::StopSignals stopSignals;  // poll returns at once
 
-    for (int waited = 0; !isFifo(path); waited += 20) {
-        if (stopRequested) return 0;
-        if (waited >= waitSeconds * 1000) {
-            fprintf(stderr, "vantrel-pipe-reader: no FIFO at %s\n", path);
-            return 1;
-        }
-        usleep(20000);
-    }
-    int reader = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    int keeper = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (reader < 0 || keeper < 0) {
-        fprintf(stderr, "vantrel-pipe-reader: cannot open %s: %s\n", path, strerror(errno));
+    if (!waitForFifo(path, waitSeconds)) {
+        if (vantrel::cli::stopRequested()) return 0;
+        fprintf(stderr, "vantrel-pipe-reader: no FIFO at %s\n", path);
         return 1;
     }
-    uint8_t value[4];
-    size_t have = 0;
-    while (!stopRequested) {
-        struct pollfd readable = {reader, POLLIN, 0};
-        if (poll(&readable, 1, 500) <= 0) continue;
-        ssize_t got = read(reader, value + have, sizeof value - have);
-        if (got <= 0) continue;
-        have += static_cast<size_t>(got);
-        if (have < sizeof value) continue;
-        int32_t number;
-        memcpy(&number, value, sizeof number);  // host byte order, as the daemon wrote it
-        printf("%d (bytes %02X %02X %02X %02X)\n", number, value[0], value[1], value[2], value[3]);
-        fflush(stdout);
-        have = 0;
+    FifoReader reader;
+    std::string error;
+    if (!reader.open(path, &error)) {
+        fprintf(stderr, "vantrel-pipe-reader: %s\n", error.c_str());
+        return 1;
     }
-    close(keeper);
-    close(reader);
+    while (!vantrel::cli::stopRequested()) {
+        if (!reader.waitReadable(kPollFor)) continue;
+        for (int32_t value : reader.readValues()) printValue(value);
+    }
     return 0;
 }

@@ -39,6 +39,17 @@ void makeRaw(int fd) {
     tcsetattr(fd, TCSANOW, &settings);
 }
 
+// The modes by the names a command line gives them.
+struct ModeName {
+    BoardMode mode;
+    const char* name;
+};
+constexpr ModeName kModeNames[] = {
+    {BoardMode::Firmware, "firmware"},
+    {BoardMode::BootstrapLoader, "bsl"},
+    {BoardMode::Silent, "silent"},
+};
+
 SimulatedBoard::Millis periodFor(double perSecond) {
     long millis = std::lround(1000.0 / perSecond);
     return SimulatedBoard::Millis(std::max(1L, millis));
@@ -47,21 +58,16 @@ SimulatedBoard::Millis periodFor(double perSecond) {
 }  // namespace
 
 const char* modeName(BoardMode mode) {
-    switch (mode) {
-        case BoardMode::Firmware:
-            return "firmware";
-        case BoardMode::BootstrapLoader:
-            return "bsl";
-        case BoardMode::Silent:
-            return "silent";
+    for (const ModeName& known : kModeNames) {
+        if (known.mode == mode) return known.name;
     }
     return "?";
 }
 
 std::optional<BoardMode> parseMode(const std::string& name) {
-    if (name == "firmware") return BoardMode::Firmware;
-    if (name == "bsl") return BoardMode::BootstrapLoader;
-    if (name == "silent") return BoardMode::Silent;
+    for (const ModeName& known : kModeNames) {
+        if (name == known.name) return known.mode;
+    }
     return std::nullopt;
 }
 
@@ -126,38 +132,31 @@ void SimulatedBoard::setMode(BoardMode mode) {
 }
 
 BoardMode SimulatedBoard::mode() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return mode_;
+    return locked(mode_);
 }
 
 void SimulatedBoard::setVersion(FirmwareVersion firmware) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    firmware_ = firmware;
+    setLocked(firmware_, firmware);
 }
 
 FirmwareVersion SimulatedBoard::version() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return firmware_;
+    return locked(firmware_);
 }
 
 bool SimulatedBoard::hasFirmware() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return hasFirmware_;
+    return locked(hasFirmware_);
 }
 
 void SimulatedBoard::setCommError(uint8_t commError) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    commError_ = commError;
+    setLocked(commError_, commError);
 }
 
 void SimulatedBoard::setAckWithoutVersion(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ackWithoutVersion_ = on;
+    setLocked(ackWithoutVersion_, on);
 }
 
 void SimulatedBoard::setBytesBeforeAck(Bytes bytes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    beforeAck_ = std::move(bytes);
+    setLocked(beforeAck_, std::move(bytes));
 }
 
 void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {

@@ -197,6 +197,17 @@ class SimulatedBoard {
     // The same, for a caller that already holds writeMutex_.
     bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();
+    // One field read or written under the board's lock.
+    template <typename Field>
+    Field locked(const Field& field) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
+    template <typename Field>
+    void setLocked(Field& field, Field value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        field = std::move(value);
+    }
     bool takeVanishOn(uint8_t letter);  // true (once) when `letter` should make the board vanish
     void closeLink();                   // receive thread only: the hang-up itself
     int unreadByHost();                 // bytes in the slave's input queue, -1 when gone

@@ -37,13 +37,11 @@ void SimulatedBoard::vanish() {
 }
 
 bool SimulatedBoard::vanished() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return vanished_;
+    return locked(vanished_);
 }
 
 void SimulatedBoard::vanishOnCommand(uint8_t letter) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    vanishOn_ = letter;
+    setLocked(vanishOn_, std::optional<uint8_t>(letter));
 }
 
 bool SimulatedBoard::takeVanishOn(uint8_t letter) {

@@ -6,32 +6,29 @@
 //
 //   vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE]
 //                [--time-scale S]
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/paths.h"
+#include "daemon/run.h"
+#include "desk/daemon_root.h"
+#include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
-#include "soak/fifo_reader.h"
+#include "soak/stream_reader.h"
 #include "soak/wire_sender.h"
 #include "tools/proc/process_figures.h"
-
-extern char** environ;
 
 namespace vantrel::soak {
 
@@ -44,7 +41,12 @@ using std::chrono::milliseconds;
 constexpr long kRssGrowthKib = 16;  // four pages
 constexpr double kReaderAway = 2.0;
 constexpr double kReaderStall = 5.0;
-constexpr double kQuietEnd = 8.0;  // no fault this close to the end
+constexpr double kQuietEnd = 8.0;           // no fault this close to the end
+constexpr milliseconds kStartLimit{30000};  // to the receive phase
+constexpr milliseconds kEndLimit{15000};    // from SIGINT to the exit
+constexpr char kCsvHeader[] =
+    "minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
+    "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n";
 
 struct Options {
     std::string daemon;
@@ -54,10 +56,23 @@ struct Options {
     std::string timeScale = "0.1";
 };
 
-enum class Fault { Garbage, Reset, NfcBurst, ReaderLeaves, ReaderStalls, CutFrame };
-constexpr int kFaultKinds = 6;
-const char* const kFaultNames[kFaultKinds] = {"garbage",       "reset",         "nfc-burst",
-                                              "reader-leaves", "reader-stalls", "cut-frame"};
+// The faults in the order the schedule takes them: one on the wire, or a
+// reader's pause (away from its FIFO, or stalled on it).
+struct FaultKind {
+    const char* name;
+    std::optional<WireFault> wire;
+    double readerPause;  // seconds, for a reader's fault
+    bool readerLeaves;
+};
+const FaultKind kFaults[] = {
+    {"garbage", WireFault::Garbage, 0, false},
+    {"reset", WireFault::Reset, 0, false},
+    {"nfc-burst", WireFault::NfcBurst, 0, false},
+    {"reader-leaves", std::nullopt, kReaderAway, true},
+    {"reader-stalls", std::nullopt, kReaderStall, false},
+    {"cut-frame", WireFault::CutFrame, 0, false},
+};
+constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
 bool parseOptions(int argc, char** argv, Options* o) {
     if (argc % 2 == 0) return false;
@@ -81,64 +96,9 @@ bool parseOptions(int argc, char** argv, Options* o) {
     return !o->daemon.empty() && !o->standIns.empty() && o->minutes > 0;
 }
 
-// A throw-away root with what the daemon expects under VANTREL_ROOT.
-std::string makeRoot() {
-    char pattern[] = "/tmp/vantrel-soak-XXXXXX";
-    std::string root = mkdtemp(pattern);
-    for (const char* fixedPath :
-         {kPathPipeProximity, kPathSerialPort, kPathResetLine, kPathFirmwareImage}) {
-        std::string path = root + fixedPath;
-        std::filesystem::create_directories(path.substr(0, path.find_last_of('/')));
-    }
-    std::filesystem::create_directories(root + "/properties");  // the host's property store
-    std::ofstream(root + kPathResetLine) << "0";
-    return root;
-}
-
-pid_t startDaemon(const Options& o, const std::string& root) {
-    std::vector<std::string> env = {"VANTREL_ROOT=" + root, "VANTREL_LOG=" + root + "/vantrel.log",
-                                    "VANTREL_AM_LOG=" + root + "/am.log",
-                                    "VANTREL_TIME_SCALE=" + o.timeScale,
-                                    "PATH=" + o.standIns + ":/usr/bin:/bin"};
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (strncmp(*entry, "VANTREL_", 8) != 0 && strncmp(*entry, "PATH=", 5) != 0) {
-            env.push_back(*entry);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = {o.daemon, "-m", "-l", "-e", "1", "-n", "1"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, (root + "/stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, (root + "/stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&files);
-    return pid;
-}
-
 std::string fileText(const std::string& path) {
     std::ifstream file(path);
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-bool waitForBanner(const std::string& root, pid_t pid) {
-    for (int i = 0; i < 600; ++i) {
-        if (fileText(root + "/stdout").find("* Scan for messages") != std::string::npos)
-            return true;
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return false;
-        std::this_thread::sleep_for(milliseconds(50));
-    }
-    return false;
 }
 
 // The fewest descriptors seen in a few looks: a value's FIFO is open for an
@@ -176,6 +136,11 @@ size_t lineCount(const std::string& path) {
     return lines;
 }
 
+// The counts of a minute line, as printf takes them.
+struct Totals {
+    unsigned long long frames, prox, light, lost, dropped, spoiled, stray;
+};
+
 struct Sample {
     double elapsed = 0;
     uint64_t frames = 0;
@@ -186,6 +151,18 @@ struct Sample {
     size_t children = 0;
     long cpuTicks = 0;
 };
+
+Totals totalsOf(const Sample& s) {
+    const SequenceCounts& prox = s.values[kMotion];
+    const SequenceCounts& light = s.values[kLight];
+    return {s.frames,
+            prox.received,
+            light.received,
+            prox.lost + light.lost,
+            prox.dropped + light.dropped,
+            prox.spoiled + light.spoiled,
+            prox.stray + light.stray};
+}
 
 // When the faults come: the first minute (the first half of a shorter run)
 // brings each kind once, one after another, so that every path they take is
@@ -215,32 +192,29 @@ class FaultSchedule {
 
 class Soak {
   public:
-    Soak(const Options& o) : o_(o), root_(makeRoot()), total_(o.minutes * 60), schedule_(total_) {
-        board_.linkAt(root_ + kPathSerialPort);
+    // Throws std::runtime_error when the root or the board's link cannot be made.
+    explicit Soak(const Options& o)
+        : o_(o), root_("vantrel-soak"), total_(o.minutes * 60), schedule_(total_) {
+        root_.linkBoard(board_);
     }
-    ~Soak() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        readers_[0].reset();
-        readers_[1].reset();
-        if (failed_) {
-            printf("soak: the daemon's root, with its log, stdout and stderr, is kept: %s\n",
-                   root_.c_str());
-            return;
-        }
-        std::string command = "rm -rf '" + root_ + "'";
-        if (system(command.c_str()) != 0) perror("rm");
-    }
+    ~Soak();
 
     int run();
 
   private:
+    bool begin();
+    bool startDaemon();
+    void openCsv();
+    void printPlan();
+    void stream();
+    void injectDue(double elapsed);
     void fault(int index);
+    void reportMinute(double elapsed);
+    int conclude();
     Sample sample(double elapsed);
     void report(int minute, const Sample& now, const Sample& before, const std::string& faults);
     void check(const Sample& now);
+    void judgeEnd(const Sample& last, bool clean);
     void fail(const std::string& why) {
         printf("soak: FAIL: %s\n", why.c_str());
         failed_ = true;
@@ -248,45 +222,152 @@ class Soak {
     bool finish();
 
     Options o_;
-    std::string root_;
+    desk::DaemonRoot root_;
     double total_;
     FaultSchedule schedule_;
     simboard::SimulatedBoard board_;
+    desk::DeskProcess daemon_;
     SpoilLedger spoils_;
     std::unique_ptr<WireSender> sender_;
-    std::unique_ptr<FifoReader> readers_[2];
-    pid_t pid_ = -1;
+    std::unique_ptr<StreamReader> readers_[2];
     FILE* csv_ = nullptr;
     bool failed_ = false;
     bool dead_ = false;
     Sample baseline_;
     bool haveBaseline_ = false;
+    Sample before_;       // at the last minute line
+    std::string faults_;  // since the last minute line
+    int nextFault_ = 0;
+    int minute_ = 1;
 };
 
-void Soak::fault(int index) {
-    Fault kind = static_cast<Fault>(index % kFaultKinds);
-    // The readers' faults take turns between the two FIFOs.
-    FifoReader& reader = *readers_[(index / kFaultKinds) % 2];
-    switch (kind) {
-        case Fault::Garbage:
-            sender_->inject(WireFault::Garbage);
-            break;
-        case Fault::Reset:
-            sender_->inject(WireFault::Reset);
-            break;
-        case Fault::NfcBurst:
-            sender_->inject(WireFault::NfcBurst);
-            break;
-        case Fault::CutFrame:
-            sender_->inject(WireFault::CutFrame);
-            break;
-        case Fault::ReaderLeaves:
-            reader.leaveFor(std::chrono::duration_cast<milliseconds>(Seconds(kReaderAway)));
-            break;
-        case Fault::ReaderStalls:
-            reader.stallFor(std::chrono::duration_cast<milliseconds>(Seconds(kReaderStall)));
-            break;
+Soak::~Soak() {
+    daemon_.kill();
+    readers_[0].reset();
+    readers_[1].reset();
+    if (csv_ != nullptr) fclose(csv_);
+    if (!failed_) return;
+    root_.keep();
+    printf("soak: the daemon's root, with its log, stdout and stderr, is kept: %s\n",
+           root_.path().c_str());
+}
+
+int Soak::run() {
+    if (!begin()) return 1;
+    printPlan();
+    stream();
+    return dead_ ? 1 : conclude();
+}
+
+// The daemon in its receive phase, a reader on each FIFO and the CSV file.
+bool Soak::begin() {
+    if (!startDaemon()) {
+        fail("the daemon did not reach its receive phase");
+        return false;
     }
+    for (int i = 0; i < 2; ++i) {
+        const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
+        readers_[i] =
+            std::make_unique<StreamReader>(root_.path(name), static_cast<Stream>(i), spoils_);
+        if (!readers_[i]->ok()) {
+            fail(std::string("cannot open ") + name);
+            return false;
+        }
+    }
+    openCsv();
+    return true;
+}
+
+bool Soak::startDaemon() {
+    desk::Launch launch;
+    launch.argv = {o_.daemon, "-m", "-l", "-e", "1", "-n", "1"};
+    launch.environment = desk::daemonEnvironment(desk::currentEnvironment(), root_.path(),
+                                                 {o_.standIns, o_.timeScale, {}});
+    launch.stdoutPath = root_.path(desk::kStdoutFile);
+    launch.stderrPath = root_.path(desk::kStderrFile);
+    launch.ownGroup = false;  // a Ctrl-C that ends the soak ends its daemon too
+    std::string error;
+    if (!daemon_.start(launch, &error)) {
+        printf("soak: cannot start %s: %s\n", o_.daemon.c_str(), error.c_str());
+        return false;
+    }
+    return desk::waitForText(daemon_, launch.stdoutPath, kReceiveBanner, kStartLimit);
+}
+
+void Soak::openCsv() {
+    if (o_.csv.empty()) return;
+    csv_ = fopen(o_.csv.c_str(), "w");
+    if (csv_ == nullptr) {
+        perror(o_.csv.c_str());
+        return;
+    }
+    fputs(kCsvHeader, csv_);
+}
+
+void Soak::printPlan() {
+    printf(
+        "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
+        "daemon %s (pid %d), root %s\n",
+        o_.minutes, kLineStandardFramesPerSecond,
+        schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
+        o_.daemon.c_str(), daemon_.pid(), root_.path().c_str());
+}
+
+// The frames at the wire's rate, the faults when due and a line a minute,
+// until the run's time is up or the daemon has died.
+void Soak::stream() {
+    sender_ = std::make_unique<WireSender>(board_, spoils_);
+    Clock::time_point start = Clock::now();
+    sender_->start();
+    before_ = sample(0);
+    double nextSample = std::min(60.0, total_);
+    while (!dead_) {
+        double elapsed = Seconds(Clock::now() - start).count();
+        injectDue(elapsed);
+        if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
+            baseline_ = sample(elapsed);
+            haveBaseline_ = true;
+        }
+        if (elapsed >= nextSample) {
+            if (nextSample >= total_) return;
+            reportMinute(elapsed);
+            nextSample = std::min(nextSample + 60, total_);
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+}
+
+void Soak::injectDue(double elapsed) {
+    while (schedule_.due(nextFault_, elapsed)) {
+        fault(nextFault_);
+        faults_ +=
+            (faults_.empty() ? "" : " ") + std::string(kFaults[nextFault_ % kFaultKinds].name);
+        ++nextFault_;
+    }
+}
+
+void Soak::fault(int index) {
+    const FaultKind& kind = kFaults[index % kFaultKinds];
+    if (kind.wire) {
+        sender_->inject(*kind.wire);
+        return;
+    }
+    // The readers' faults take turns between the two FIFOs.
+    StreamReader& reader = *readers_[(index / kFaultKinds) % 2];
+    milliseconds pause = std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause));
+    if (kind.readerLeaves) {
+        reader.leaveFor(pause);
+    } else {
+        reader.stallFor(pause);
+    }
+}
+
+void Soak::reportMinute(double elapsed) {
+    Sample now = sample(elapsed);
+    report(minute_++, now, before_, faults_);
+    check(now);
+    before_ = now;
+    faults_.clear();
 }
 
 Sample Soak::sample(double elapsed) {
@@ -294,11 +375,11 @@ Sample Soak::sample(double elapsed) {
     s.elapsed = elapsed;
     s.frames = sender_->frames();
     for (int i = 0; i < 2; ++i) s.values[i] = readers_[i]->counts();
-    s.broadcasts = lineCount(root_ + "/am.log");
-    s.rssKib = proc::statusField(pid_, "VmRSS");
-    s.descriptors = steadyDescriptors(pid_);
-    s.children = proc::children(pid_).size();
-    s.cpuTicks = proc::cpuTicks(pid_);
+    s.broadcasts = lineCount(root_.path(desk::kAmLogFile));
+    s.rssKib = proc::statusField(daemon_.pid(), "VmRSS");
+    s.descriptors = steadyDescriptors(daemon_.pid());
+    s.children = proc::children(daemon_.pid()).size();
+    s.cpuTicks = proc::cpuTicks(daemon_.pid());
     return s;
 }
 
@@ -307,33 +388,23 @@ void Soak::report(int minute, const Sample& now, const Sample& before, const std
     double cpuMicros = frames == 0 ? 0
                                    : (now.cpuTicks - before.cpuTicks) * 1e6 / sysconf(_SC_CLK_TCK) /
                                          static_cast<double>(frames);
-    const SequenceCounts& prox = now.values[kMotion];
-    const SequenceCounts& light = now.values[kLight];
+    Totals t = totalsOf(now);
     printf(
         "soak: minute %d: frames %llu, values prox %llu light %llu, lost %llu, dropped at "
         "readers %llu, spoiled on the wire %llu, stray %llu, broadcasts %zu, rss %ld KiB, "
         "fds %d, children %zu, cpu %.2f us/frame; faults: %s\n",
-        minute, (unsigned long long)now.frames, (unsigned long long)prox.received,
-        (unsigned long long)light.received, (unsigned long long)(prox.lost + light.lost),
-        (unsigned long long)(prox.dropped + light.dropped),
-        (unsigned long long)(prox.spoiled + light.spoiled),
-        (unsigned long long)(prox.stray + light.stray), now.broadcasts, now.rssKib, now.descriptors,
-        now.children, cpuMicros, faults.empty() ? "none" : faults.c_str());
-    if (csv_ != nullptr) {
-        fprintf(csv_, "%d,%.1f,%llu,%llu,%llu,%llu,%llu,%llu,%llu,%zu,%ld,%d,%zu,%.3f,%s\n", minute,
-                now.elapsed, (unsigned long long)now.frames, (unsigned long long)prox.received,
-                (unsigned long long)light.received, (unsigned long long)(prox.lost + light.lost),
-                (unsigned long long)(prox.dropped + light.dropped),
-                (unsigned long long)(prox.spoiled + light.spoiled),
-                (unsigned long long)(prox.stray + light.stray), now.broadcasts, now.rssKib,
-                now.descriptors, now.children, cpuMicros, faults.c_str());
-        fflush(csv_);
-    }
+        minute, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray, now.broadcasts,
+        now.rssKib, now.descriptors, now.children, cpuMicros,
+        faults.empty() ? "none" : faults.c_str());
+    if (csv_ == nullptr) return;
+    fprintf(csv_, "%d,%.1f,%llu,%llu,%llu,%llu,%llu,%llu,%llu,%zu,%ld,%d,%zu,%.3f,%s\n", minute,
+            now.elapsed, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray,
+            now.broadcasts, now.rssKib, now.descriptors, now.children, cpuMicros, faults.c_str());
+    fflush(csv_);
 }
 
 void Soak::check(const Sample& now) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
+    if (!daemon_.running()) {
         dead_ = true;
         fail("the daemon has died");
         return;
@@ -343,7 +414,7 @@ void Soak::check(const Sample& now) {
         if (values.lost > 0) fail(std::to_string(values.lost) + " values lost so far");
         if (values.stray > 0) fail(std::to_string(values.stray) + " stray values so far");
     }
-    if (childLeftUnreaped(pid_)) fail("a child left unreaped");
+    if (childLeftUnreaped(daemon_.pid())) fail("a child left unreaped");
     if (!haveBaseline_) return;
     if (now.rssKib > baseline_.rssKib + kRssGrowthKib) {
         fail("RSS grew from " + std::to_string(baseline_.rssKib) + " to " +
@@ -363,84 +434,28 @@ bool Soak::finish() {
         readers_[i]->finish(sender_->sent(static_cast<Stream>(i)), milliseconds(3000));
     }
     if (dead_) return false;
-    kill(pid_, SIGINT);
-    int status = 0;
-    pid_t ended = 0;
-    for (int i = 0; i < 300 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) {
-        std::this_thread::sleep_for(milliseconds(50));
-    }
-    if (ended != pid_) return false;  // still running: the destructor kills it
-    pid_ = -1;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return daemon_.end(SIGINT, kEndLimit) == 0;
 }
 
-int Soak::run() {
-    pid_ = startDaemon(o_, root_);
-    if (pid_ < 0 || !waitForBanner(root_, pid_)) {
-        fail("the daemon did not reach its receive phase");
-        return 1;
-    }
-    for (int i = 0; i < 2; ++i) {
-        const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
-        readers_[i] = std::make_unique<FifoReader>(root_ + name, static_cast<Stream>(i), spoils_);
-        if (!readers_[i]->ok()) {
-            fail(std::string("cannot open ") + name);
-            return 1;
-        }
-    }
-    if (!o_.csv.empty()) {
-        csv_ = fopen(o_.csv.c_str(), "w");
-        if (csv_ == nullptr) perror(o_.csv.c_str());
-    }
-    if (csv_ != nullptr) {
-        fputs(
-            "minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
-            "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n",
-            csv_);
-    }
-    printf(
-        "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
-        "daemon %s (pid %d), root %s\n",
-        o_.minutes, kLineStandardFramesPerSecond,
-        schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
-        o_.daemon.c_str(), pid_, root_.c_str());
-    sender_ = std::make_unique<WireSender>(board_, spoils_);
-    Clock::time_point start = Clock::now();
-    sender_->start();
-    Sample before = sample(0);
-    std::string faults;
-    int next = 0;
-    int minute = 1;
-    double nextSample = std::min(60.0, total_);
-    while (!dead_) {
-        double elapsed = Seconds(Clock::now() - start).count();
-        while (schedule_.due(next, elapsed)) {
-            fault(next);
-            faults += (faults.empty() ? "" : " ") + std::string(kFaultNames[next % kFaultKinds]);
-            ++next;
-        }
-        if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
-            baseline_ = sample(elapsed);
-            haveBaseline_ = true;
-        }
-        if (elapsed >= nextSample) {
-            if (nextSample >= total_) break;
-            Sample now = sample(elapsed);
-            report(minute++, now, before, faults);
-            check(now);
-            before = now;
-            faults.clear();
-            nextSample = std::min(nextSample + 60, total_);
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    if (dead_) return 1;
-    Sample last = sample(total_);  // the daemon's figures while the stream still runs
+// The last line, from figures taken while the stream still ran, and the
+// verdict on the whole run.
+int Soak::conclude() {
+    Sample last = sample(total_);
     check(last);
     bool clean = finish();
     for (int i = 0; i < 2; ++i) last.values[i] = readers_[i]->counts();
-    last.broadcasts = lineCount(root_ + "/am.log");
-    report(minute, last, before, faults);
+    last.broadcasts = lineCount(root_.path(desk::kAmLogFile));
+    report(minute_, last, before_, faults_);
+    judgeEnd(last, clean);
+    printf(
+        "soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
+        "%d; %s\n",
+        baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
+        failed_ ? "FAILED" : "passed");
+    return failed_ ? 1 : 0;
+}
+
+void Soak::judgeEnd(const Sample& last, bool clean) {
     for (const SequenceCounts& values : last.values) {
         if (values.lost > 0) fail(std::to_string(values.lost) + " values lost");
     }
@@ -449,13 +464,6 @@ int Soak::run() {
              std::to_string(sender_->broadcastsOwed()) + " owed (version messages and taps)");
     }
     if (!clean) fail("the daemon did not end with status 0 after SIGINT");
-    printf(
-        "soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
-        "%d; %s\n",
-        baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
-        failed_ ? "FAILED" : "passed");
-    if (csv_ != nullptr) fclose(csv_);
-    return failed_ ? 1 : 0;
 }
 
 }  // namespace
@@ -473,6 +481,11 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    vantrel::soak::Soak soak(options);
-    return soak.run();
+    try {
+        vantrel::soak::Soak soak(options);
+        return soak.run();
+    } catch (const std::runtime_error& error) {
+        fprintf(stderr, "vantrel-soak: %s\n", error.what());
+        return 1;
+    }
 }

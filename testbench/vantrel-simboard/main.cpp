@@ -11,20 +11,24 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "simboard/simulated_board.h"
 #include "simboard/simulated_image.h"
+#include "tools/cli/options.h"
 
 namespace {
 
 using namespace vantrel::simboard;
+namespace cli = vantrel::cli;
 
 struct Options {
     std::string link;
     std::string imagePath;  // --write-image: write the image and end
     FirmwareVersion firmware;
-    int commError = 0;
+    int commError = 0;  // its low byte goes into the version message
     BoardMode mode = BoardMode::Firmware;
     bool ackWithoutVersion = false;
     int garbageBeforeAck = 0;
@@ -61,76 +65,21 @@ void usage(FILE* out) {
         out);
 }
 
-bool number(const char* text, double* value) {
-    char* end = nullptr;
-    *value = strtod(text, &end);
-    return end != text && *end == '\0' && *value >= 0;
-}
-
-// Returns 0 when the options were read, else the exit status.
-int parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "-h" || name == "--help") {
-            usage(stdout);
-            return -1;
-        }
-        if (name == "--ack-without-version") {
-            options->ackWithoutVersion = true;
-            continue;
-        }
-        if (name == "--quiet-streams") {
-            options->quietStreams = true;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "vantrel-simboard: %s needs a value (or is unknown)\n", name.c_str());
-            return 2;
-        }
-        const char* value = argv[++i];
-        double n = 0;
-        bool ok = true;
-        if (name == "--link") {
-            options->link = value;
-        } else if (name == "--write-image") {
-            options->imagePath = value;
-        } else if (name == "--version") {
-            auto parsed = FirmwareVersion::parse(value);
-            ok = parsed.has_value();
-            if (ok) options->firmware = *parsed;
-        } else if (name == "--mode") {
-            auto parsed = parseMode(value);
-            ok = parsed.has_value();
-            if (ok) options->mode = *parsed;
-        } else if (name == "--log-text") {
-            options->logText = value;
-        } else if (!number(value, &n)) {
-            ok = false;
-        } else if (name == "--comm-error") {
-            options->commError = static_cast<int>(n) & 0xFF;
-        } else if (name == "--garbage-before-ack") {
-            options->garbageBeforeAck = static_cast<int>(n);
-        } else if (name == "--motion-hz") {
-            options->motionPerSecond = n;
-        } else if (name == "--light-hz") {
-            options->lightPerSecond = n;
-        } else if (name == "--nfc-every") {
-            options->nfcEvery = n;
-        } else if (name == "--log-every") {
-            options->logEvery = n;
-        } else if (name == "--garbage-every") {
-            options->garbageEvery = n;
-        } else {
-            fprintf(stderr, "vantrel-simboard: unknown option %s\n", name.c_str());
-            usage(stderr);
-            return 2;
-        }
-        if (!ok) {
-            fprintf(stderr, "vantrel-simboard: bad value for %s: %s\n", name.c_str(), value);
-            return 2;
-        }
-    }
-    return 0;
+std::vector<cli::Option> optionTable(Options* o) {
+    return {cli::text("--link", &o->link),
+            cli::text("--write-image", &o->imagePath),
+            cli::parsed("--version", &o->firmware, FirmwareVersion::parse),
+            cli::number("--comm-error", &o->commError),
+            cli::parsed("--mode", &o->mode, parseMode),
+            cli::flag("--ack-without-version", &o->ackWithoutVersion),
+            cli::number("--garbage-before-ack", &o->garbageBeforeAck),
+            cli::number("--motion-hz", &o->motionPerSecond),
+            cli::number("--light-hz", &o->lightPerSecond),
+            cli::number("--nfc-every", &o->nfcEvery),
+            cli::number("--log-every", &o->logEvery),
+            cli::text("--log-text", &o->logText),
+            cli::number("--garbage-every", &o->garbageEvery),
+            cli::flag("--quiet-streams", &o->quietStreams)};
 }
 
 std::mutex printMutex;
@@ -215,52 +164,62 @@ std::string rateText(const Options& o) {
     return text.empty() ? "nothing sent unasked" : text;
 }
 
+// The board as the options make it, with its link when one is asked for;
+// false after saying why there is no link.
+bool setUp(SimulatedBoard& board, const Options& options) {
+    board.setMode(options.mode);
+    board.setCommError(static_cast<uint8_t>(options.commError));
+    board.setAckWithoutVersion(options.ackWithoutVersion);
+    if (options.garbageBeforeAck > 0) {
+        board.setBytesBeforeAck(garbage(static_cast<size_t>(options.garbageBeforeAck)));
+    }
+    printLine("slave " + board.slavePath());
+    if (options.link.empty()) return true;
+    if (!board.linkAt(options.link)) {
+        fprintf(stderr, "vantrel-simboard: cannot link %s: %s\n", options.link.c_str(),
+                strerror(errno));
+        return false;
+    }
+    printLine("link " + options.link + " -> " + board.slavePath());
+    return true;
+}
+
+// Runs the board until one of `stopSignals` comes.
+int runBoard(const Options& options, const sigset_t& stopSignals) {
+    SimulatedBoard board(options.firmware);
+    if (!setUp(board, options)) return 1;
+    printLine("firmware " + options.firmware.text() + ", mode " + modeName(options.mode) + "; " +
+              rateText(options));
+    board.setListener(printLine);
+    startStreams(board, options);
+    printLine("ready");
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    board.setListener(nullptr);
+    printLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+              "; firmware " + board.version().text() + ", mode " + modeName(board.mode()));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    int parsed = parseOptions(argc, argv, &options);
-    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    std::optional<int> status =
+        cli::readOptions(argc, argv, "vantrel-simboard", optionTable(&options), usage);
+    if (status) return *status;
     if (!options.imagePath.empty()) return writeImage(options);
 
-    // The board's threads inherit this mask, so only sigwait below sees them.
+    // The board's threads inherit this mask, so only sigwait sees them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
     try {
-        SimulatedBoard board(options.firmware);
-        board.setMode(options.mode);
-        board.setCommError(static_cast<uint8_t>(options.commError));
-        board.setAckWithoutVersion(options.ackWithoutVersion);
-        if (options.garbageBeforeAck > 0) {
-            board.setBytesBeforeAck(garbage(static_cast<size_t>(options.garbageBeforeAck)));
-        }
-        printLine("slave " + board.slavePath());
-        if (!options.link.empty()) {
-            if (!board.linkAt(options.link)) {
-                fprintf(stderr, "vantrel-simboard: cannot link %s: %s\n", options.link.c_str(),
-                        strerror(errno));
-                return 1;
-            }
-            printLine("link " + options.link + " -> " + board.slavePath());
-        }
-        printLine("firmware " + options.firmware.text() + ", mode " + modeName(options.mode) +
-                  "; " + rateText(options));
-        board.setListener(printLine);
-        startStreams(board, options);
-        printLine("ready");
-
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        board.setListener(nullptr);
-        printLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                  "; firmware " + board.version().text() + ", mode " + modeName(board.mode()));
+        return runBoard(options, stopSignals);
     } catch (const std::exception& error) {
         fprintf(stderr, "vantrel-simboard: %s\n", error.what());
         return 1;
     }
-    return 0;
 }

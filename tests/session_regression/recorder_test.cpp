@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "daemon/run.h"
 #include "session/session_file.h"
 #include "simboard/simulated_board.h"
 #include "support/process_harness.h"
@@ -90,7 +91,7 @@ TEST(SessionRecorder, RefusesAPortTheDaemonHolds) {
     test::ProcessHarness daemon;
     ASSERT_TRUE(daemon.start({"-m", "-e", "0", "-n", "0"}));
     ASSERT_TRUE(waitUntil([&] {
-        return daemon.daemonStdoutText().find("Scan for messages") != std::string::npos;
+        return daemon.daemonStdoutText().find(kReceiveBanner) != std::string::npos;
     })) << daemon.stderrText();
 
     std::string said = daemon.path("recorder.err");

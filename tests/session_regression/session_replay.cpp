@@ -19,9 +19,10 @@
 #include <sstream>
 #include <thread>
 
-#include "tools/proc/process_figures.h"
+#include "daemon/run.h"
 #include "session_regression/replay_report.h"
 #include "support/process_harness.h"
+#include "tools/proc/process_figures.h"
 
 namespace vantrel::test {
 
@@ -30,7 +31,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kBanner[] = "* Scan for messages...";
 // Long enough that the board always answers within the ACK window on a
 // loaded machine (4 x 50 ms), short enough for the start pause (0.5 s).
 constexpr double kDefaultTimeScale = 0.1;
@@ -308,7 +308,7 @@ void followBoard(ProcessHarness& h, AnswerSequencer& sequencer) {
 Phase waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
     auto deadline = Clock::now() + kStartLimit;
     while (Clock::now() < deadline) {
-        if (h.daemonStdoutText().find(kBanner) != std::string::npos) return Phase::Receiving;
+        if (h.daemonStdoutText().find(kReceiveBanner) != std::string::npos) return Phase::Receiving;
         if (!h.running()) return Phase::Ended;
         if (activity.settled(kStuckSettle, true)) return Phase::Stuck;
         std::this_thread::sleep_for(kPoll);
@@ -439,9 +439,8 @@ std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
     h.board().vanish();
     bool paused = waitUntil(
         [&] {
-            return !h.running() ||
-                   (activity.begun(kHangUpPause) >= pausesBefore + kHangUpPasses &&
-                    activity.sleepsIn(kHangUpPause));
+            return !h.running() || (activity.begun(kHangUpPause) >= pausesBefore + kHangUpPasses &&
+                                    activity.sleepsIn(kHangUpPause));
         },
         kHangUpLimit, kPoll);
     double cpu = proc::cpuSeconds(h.pid()) - cpuBefore;

@@ -2,21 +2,13 @@
 // against a simulated sensor board, in a throw-away root. The scenario replay
 // (tests/session_regression) is its user.
 //
-// The root (mkdtemp under $TMPDIR or /tmp) holds what the daemon expects
-// under VANTREL_ROOT: data/, dev/ttymxc1 (a link to the board's pty slave),
-// sys/class/gpio/gpio101/value ("0"), vendor/.sensor/ (no image unless one is
-// written), properties/, and bin/ (first in PATH, for a scenario's own
-// stand-ins). Next to them the harness keeps its own files: vantrel.log
-// (VANTREL_LOG), am.log (VANTREL_AM_LOG), bslsh-argv.log
-// (VANTREL_BSLSH_ARGV_LOG), stdout and stderr. The root is removed by the
-// destructor unless VANTREL_TEST_KEEP_ROOT is set.
-//
-// The daemon's environment is the test's, less every VANTREL_* variable, plus
-// VANTREL_ROOT, VANTREL_LOG, VANTREL_TIME_SCALE, VANTREL_AM_LOG,
-// VANTREL_BSLSH_ARGV_LOG and PATH = root/bin, the stand-ins folder (am,
-// bslsh), then the test's PATH; setEnv changes it last. The daemon runs in
-// its own process group with standard input from /dev/null. Every wait is
-// bounded; a daemon still running at the end is killed with its group.
+// It is the desk's harness (testbench/desk) with what a test adds: the root
+// and the daemon's environment are desk/daemon_root.h's (the root's name
+// starts with vantrel-test), the start and the end desk/desk_process.h's, the
+// FIFO reader the tools' one. A failure to start or to end is a test
+// failure. The root is removed at the end unless VANTREL_TEST_KEEP_ROOT is
+// set; setEnv changes the environment last; every wait is bounded, and a
+// daemon still running at the end is killed with its group.
 #pragma once
 
 #include <sys/types.h>
@@ -30,12 +22,18 @@
 #include <string>
 #include <vector>
 
+#include "desk/daemon_root.h"
+#include "desk/desk_process.h"
 #include "simboard/simulated_board.h"
+#include "tools/fifo/fifo_reader.h"
 
 namespace vantrel::test {
 
-using Millis = std::chrono::milliseconds;
+using desk::Millis;
 constexpr Millis kDefaultWait{10000};
+
+// A reader on one of the daemon's FIFOs (openFifo below).
+using fifo::FifoReader;
 
 // One log record line, "<P>/Vantrel: <message>".
 struct LogRecord {
@@ -48,34 +46,10 @@ std::string readWhole(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 
 // Polls `condition` every `poll` until it holds or `timeout` has passed.
-bool waitUntil(const std::function<bool()>& condition, Millis timeout = kDefaultWait,
-               Millis poll = Millis(10));
-
-// A reader on one of the daemon's FIFOs. It keeps the FIFO open (and holds a
-// write end of its own, so a read waits instead of seeing end of file), which
-// lets the daemon's non-blocking writes reach it. Movable, not copyable.
-class FifoReader {
-  public:
-    FifoReader() = default;
-    FifoReader(const std::string& path, Millis appearTimeout);  // see isOpen()
-    ~FifoReader();
-    FifoReader(FifoReader&& other) noexcept;
-    FifoReader& operator=(FifoReader&& other) noexcept;
-    FifoReader(const FifoReader&) = delete;
-    FifoReader& operator=(const FifoReader&) = delete;
-
-    bool isOpen() const { return reader_ >= 0; }
-    // Asks the kernel for a FIFO buffer of `bytes` (it rounds up to a page).
-    void setCapacity(int bytes);
-    // Every 4-byte value (host order) that arrives within `quiet` of the last.
-    std::vector<int32_t> drainValues(Millis quiet);
-
-  private:
-    void closeAll();
-
-    int reader_ = -1;
-    int keeper_ = -1;
-};
+inline bool waitUntil(const std::function<bool()>& condition, Millis timeout = kDefaultWait,
+                      Millis poll = Millis(10)) {
+    return desk::waitUntil(condition, timeout, poll);
+}
 
 class ProcessHarness {
   public:
@@ -87,9 +61,9 @@ class ProcessHarness {
     ProcessHarness& operator=(const ProcessHarness&) = delete;
 
     // ---- the world the daemon sees
-    const std::string& root() const { return root_; }
-    std::string path(const std::string& relative) const;  // root + "/" + relative
-    simboard::SimulatedBoard& board() { return *board_; }
+    const std::string& root() const { return root_.path(); }
+    std::string path(const std::string& relative) const { return root_.path(relative); }
+    simboard::SimulatedBoard& board() { return board_; }
 
     void setProperty(const std::string& key, const std::string& value);
     std::optional<std::string> property(const std::string& key) const;  // nullopt: no file
@@ -111,15 +85,15 @@ class ProcessHarness {
     // Starts it with these arguments; false (and a test failure) when it
     // cannot be started.
     bool start(const std::vector<std::string>& args);
-    bool running();
-    pid_t pid() const { return pid_; }
+    bool running() { return daemon_.running(); }
+    pid_t pid() const { return daemon_.pid(); }
     // SIGINT, sent again every 3 s until the log shows it was caught or
     // the daemon has ended. True when either happened within `timeout`.
     bool interrupt(Millis timeout = kDefaultWait);
     // The exit status (128 + signal when a signal ended it); after `timeout`
     // the daemon is killed, the test fails and the result is nullopt.
     std::optional<int> waitForExit(Millis timeout = kDefaultWait);
-    std::optional<int> exitStatus() const { return exitStatus_; }
+    std::optional<int> exitStatus() const { return daemon_.exitStatus(); }
 
     // ---- what came out
     // Standard output less the lines of the am and bslsh stand-ins ("am: ...",
@@ -138,15 +112,11 @@ class ProcessHarness {
     static std::string standInDirectory();
 
   private:
-    std::vector<std::string> buildEnvironment() const;
-    void killGroup();
-
-    std::string root_;
-    std::unique_ptr<simboard::SimulatedBoard> board_;
+    desk::DaemonRoot root_;
+    simboard::SimulatedBoard board_;
     std::map<std::string, std::string> envOverrides_;
     double timeScale_ = 0.05;
-    pid_t pid_ = -1;
-    std::optional<int> exitStatus_;
+    desk::DeskProcess daemon_;
 };
 
 }  // namespace vantrel::test

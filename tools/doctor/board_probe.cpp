@@ -26,6 +26,7 @@
 #include "link/protocol.h"
 #include "link/serial_port.h"
 #include "platform/platform.h"
+#include "tools/cli/stop_signals.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/firmware_image.h"
 #include "tools/doctor/frame_tally.h"
@@ -53,36 +54,6 @@ constexpr size_t kCommErrorByte = kFieldsAt + kVersionCommError;  // in the vers
 
 void onAlarm(int) {}
 
-volatile sig_atomic_t stopRequested = 0;
-
-void onStopSignal(int) {
-    stopRequested = 1;
-}
-
-// A handler for some signals while it lives, without SA_RESTART so that a
-// blocking read or wait returns EINTR; the old handlers come back after.
-class ScopedHandler {
-    using Action = struct sigaction;
-
-  public:
-    ScopedHandler(std::initializer_list<int> signals, void (*handler)(int)) {
-        struct sigaction action = {};
-        action.sa_handler = handler;
-        for (int signal : signals) {
-            previous_.emplace_back(signal, Action{});
-            sigaction(signal, &action, &previous_.back().second);
-        }
-    }
-    ~ScopedHandler() {
-        for (const auto& [signal, action] : previous_) sigaction(signal, &action, nullptr);
-    }
-    ScopedHandler(const ScopedHandler&) = delete;
-    ScopedHandler& operator=(const ScopedHandler&) = delete;
-
-  private:
-    std::vector<std::pair<int, Action>> previous_;
-};
-
 // Interrupts every blocking read and wait of the exchange once `limit` has
 // passed; the exchange then fails as on a read error or a time-out.
 class ExchangeLimit {
@@ -100,7 +71,7 @@ class ExchangeLimit {
     ExchangeLimit& operator=(const ExchangeLimit&) = delete;
 
   private:
-    ScopedHandler alarm_{{SIGALRM}, onAlarm};  // set before the timer, restored after it
+    cli::CatchSignal alarm_{SIGALRM, onAlarm};  // a read or a wait returns EINTR
 };
 
 struct Listened {
@@ -118,7 +89,7 @@ Listened listen(int fd, double seconds, FrameTally* tally) {
     Listened listened;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-        listened.stopped = stopRequested != 0;
+        listened.stopped = cli::stopRequested();
         if (left.count() <= 0 || listened.stopped) break;
         fd_set readable;
         FD_ZERO(&readable);
@@ -313,9 +284,9 @@ CheckResult unanswered(CheckResult r, const Survey& survey, const FrameTally& ta
 CheckResult probeBoard(const Survey& survey, double listenSeconds) {
     CheckResult r{"board", Verdict::Fail, "", ""};
     if (portTaken(survey, &r) || !openPort(survey, &r)) return r;
-    // SIGINT and SIGTERM end the listening early; the report still shows what
-    // was counted.
-    ScopedHandler stopSignals({SIGINT, SIGTERM}, onStopSignal);
+    // SIGINT and SIGTERM end the listening early, so that the report still
+    // shows what was counted.
+    cli::StopSignals stopSignals;
     bool bytesDuringExchange = false;
     bool answered = identify(&bytesDuringExchange);
     FrameTally tally;

@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/version.h"
 #include "platform/platform.h"
+#include "tools/cli/options.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/report.h"
 
@@ -17,10 +19,10 @@ namespace {
 
 using namespace vantrel;
 using namespace vantrel::doctor;
+namespace cli = vantrel::cli;
 
 constexpr double kDefaultListenSeconds = 3;
 constexpr double kLongestListenSeconds = 3600;
-constexpr int kStatusUsage = 2;
 
 struct Options {
     bool json = false;
@@ -71,40 +73,26 @@ void printVersion() {
            requiredFirmwareVersion().c_str());
 }
 
-// 0 when the options were read; otherwise the exit status (-1: help shown).
-int parseArguments(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            usage(stdout);
-            return -1;
-        }
-        if (arg == "--version") {
-            printVersion();
-            return -1;
-        }
-        if (arg == "--json") {
-            options->json = true;
-        } else if (arg == "--probe-board") {
-            options->probe = true;
-        } else if (arg == "--listen" && i + 1 < argc) {
-            char* end = nullptr;
-            options->listenSeconds = strtod(argv[++i], &end);
-            // An hour at most: "inf" or 1e300 would make the probe wait for ever.
-            if (end == argv[i] || *end != '\0' || !(options->listenSeconds >= 0) ||
-                options->listenSeconds > kLongestListenSeconds) {
-                fprintf(stderr, "vantrel-doctor: --listen takes a number of seconds, 0 to 3600\n");
-                usage(stderr);
-                return kStatusUsage;
-            }
-        } else if (arg == "-p" && i + 1 < argc) {
-            options->device = argv[++i];
-        } else {
-            fprintf(stderr, "vantrel-doctor: unknown option or missing value: %s\n", arg.c_str());
-            usage(stderr);
-            return kStatusUsage;
-        }
-    }
+// An hour at most: "inf" or 1e300 would make the probe wait for ever.
+bool takeListenSeconds(const char* value, double* seconds) {
+    return cli::parseNumber(value, seconds) && *seconds <= kLongestListenSeconds;
+}
+
+// Nothing when the options were read; otherwise the exit status.
+std::optional<int> parseArguments(int argc, char** argv, Options* options) {
+    bool version = false;
+    std::vector<cli::Option> table = {
+        cli::flag("--json", &options->json),
+        cli::flag("--probe-board", &options->probe),
+        {"--listen", true,
+         [options](const char* value) { return takeListenSeconds(value, &options->listenSeconds); },
+         "a number of seconds, 0 to 3600"},
+        cli::text("-p", &options->device),
+        cli::flag("--version", &version),
+    };
+    std::optional<int> status = cli::readOptions(argc, argv, "vantrel-doctor", table, usage);
+    if (status || !version) return status;
+    printVersion();
     return 0;
 }
 
@@ -113,8 +101,7 @@ int parseArguments(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
     platformSetLogTag("vantrel-doctor");  // the daemon's tag keeps the daemon's records alone
     Options options;
-    int parsed = parseArguments(argc, argv, &options);
-    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    if (std::optional<int> status = parseArguments(argc, argv, &options)) return *status;
 
     Survey survey = takeSurvey(options.device);
     std::vector<CheckResult> results = runLocalChecks(survey);

@@ -18,24 +18,21 @@
 #include "display.h"
 #include "fifo_stream.h"
 #include "messages/sensor_pipes.h"
+#include "tools/cli/options.h"
+#include "tools/cli/stop_signals.h"
 #include "tools/proc/port_holders.h"
 
 namespace {
 
 using namespace vantrel::monitor;
-
-volatile sig_atomic_t stopRequested = 0;
-
-void onStop(int) {
-    stopRequested = 1;
-}
+namespace cli = vantrel::cli;
 
 constexpr int kPollMillis = 100;  // also how often a missing FIFO is looked for
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 struct Options {
     bool plain = false;
-    size_t width = 32;
+    double width = 32;        // values in the sparkline
     double waitSeconds = 60;  // for a FIFO to appear; 0: wait for ever
     std::vector<std::string> paths;
 };
@@ -56,35 +53,11 @@ void usage(FILE* out) {
         out);
 }
 
-// 0 when the options were read, else the exit status (-1: help shown).
-int parseOptions(int argc, char** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        char* end = nullptr;
-        if (arg == "-h" || arg == "--help") {
-            usage(stdout);
-            return -1;
-        } else if (arg == "--plain") {
-            o->plain = true;
-        } else if ((arg == "--width" || arg == "--wait") && i + 1 < argc) {
-            double value = strtod(argv[++i], &end);
-            if (*end != '\0' || end == argv[i] || value < (arg == "--width" ? 1 : 0)) {
-                fprintf(stderr, "vantrel-monitor: bad value for %s\n", arg.c_str());
-                return 2;
-            }
-            if (arg == "--width") {
-                o->width = static_cast<size_t>(value);
-            } else {
-                o->waitSeconds = value;
-            }
-        } else if (!arg.empty() && arg[0] == '-') {
-            usage(stderr);
-            return 2;
-        } else {
-            o->paths.push_back(arg);
-        }
-    }
-    return 0;
+std::optional<int> parseOptions(int argc, char** argv, Options* o) {
+    return cli::readOptions(argc, argv, "vantrel-monitor",
+                            {cli::flag("--plain", &o->plain), cli::number("--width", &o->width, 1),
+                             cli::number("--wait", &o->waitSeconds)},
+                            usage, [o](const char* path) { o->paths.emplace_back(path); });
 }
 
 std::vector<FifoStream> streamsFor(const Options& o) {
@@ -98,7 +71,7 @@ std::vector<FifoStream> streamsFor(const Options& o) {
     std::vector<FifoStream> streams;
     for (const std::string& path : paths) {
         std::string name = path.substr(path.find_last_of('/') + 1);
-        streams.emplace_back(name, path, o.width);
+        streams.emplace_back(name, path, static_cast<size_t>(o.width));
     }
     return streams;
 }
@@ -162,7 +135,7 @@ void readArrived(std::vector<FifoStream>& streams, Display& display) {
 int follow(std::vector<FifoStream>& streams, Display& display, double waitSeconds) {
     auto started = Clock::now();
     auto lastDraw = started;
-    while (!stopRequested) {
+    while (!cli::stopRequested()) {
         if (!openAppeared(streams, display)) return 1;
         std::chrono::duration<double> waited = Clock::now() - started;
         const FifoStream* missing = firstMissing(streams);
@@ -186,14 +159,9 @@ int follow(std::vector<FifoStream>& streams, Display& display, double waitSecond
 
 int main(int argc, char** argv) {
     Options options;
-    int parsed = parseOptions(argc, argv, &options);
-    if (parsed != 0) return parsed < 0 ? 0 : parsed;
+    if (std::optional<int> status = parseOptions(argc, argv, &options)) return *status;
 
-    struct sigaction action = {};
-    action.sa_handler = onStop;  // no SA_RESTART: poll returns at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
+    cli::StopSignals stopSignals;  // poll returns at once, and the summary is shown
     std::vector<FifoStream> streams = streamsFor(options);
     Display display(!options.plain && isatty(STDOUT_FILENO));
     // A FIFO that is there already is opened at once: only a missing one is

@@ -13,13 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/paths.h"
 #include "session/serial_capture.h"
 #include "session/simulated_source.h"
+#include "tools/cli/options.h"
+#include "tools/cli/stop_signals.h"
 #include "tools/proc/port_holders.h"
 
 namespace {
@@ -28,7 +30,7 @@ using namespace vantrel;
 using session::Millis;
 using wire::Bytes;
 
-volatile sig_atomic_t stopRequested = 0;
+constexpr char kTool[] = "vantrel-session-record";
 
 void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void progress(const char* format, ...) {
@@ -38,10 +40,6 @@ void progress(const char* format, ...) {
     vfprintf(stderr, format, args);
     va_end(args);
     fputc('\n', stderr);
-}
-
-void onStop(int) {
-    stopRequested = 1;
 }
 
 struct Options {
@@ -81,60 +79,35 @@ void usage(FILE* out) {
         out);
 }
 
-bool number(const char* text, double* value) {
-    char* end = nullptr;
-    *value = strtod(text, &end);
-    return end != text && *end == '\0' && *value >= 0;
+std::vector<cli::Option> optionTable(Options* o) {
+    return {cli::text("--device", &o->device),
+            cli::flag("--simulated", &o->simulated),
+            cli::flag("--no-exchange", &o->exchange, false),
+            cli::number("--seconds", &o->seconds),
+            cli::number("--led", &o->led),
+            cli::number("--nfc", &o->nfc),
+            cli::text("--args", &o->args),
+            cli::text("--what", &o->what),
+            cli::text("--board", &o->board),
+            cli::number("--min-gap", &o->minGapMillis),
+            cli::text("--output", &o->output),
+            cli::parsed("--version", &o->firmware, wire::FirmwareVersion::parse),
+            cli::number("--motion-hz", &o->streams.motionHz),
+            cli::number("--light-hz", &o->streams.lightHz),
+            cli::number("--nfc-every", &o->streams.nfcEvery),
+            cli::number("--log-every", &o->streams.logEvery)};
 }
 
-// One option with a value; false when it is unknown or its value is bad.
-bool takeValue(const std::string& name, const char* value, Options* o) {
-    std::map<std::string, std::string*> texts = {{"--device", &o->device},
-                                                 {"--args", &o->args},
-                                                 {"--what", &o->what},
-                                                 {"--board", &o->board},
-                                                 {"--output", &o->output}};
-    std::map<std::string, double*> numbers = {{"--seconds", &o->seconds},
-                                              {"--led", &o->led},
-                                              {"--nfc", &o->nfc},
-                                              {"--min-gap", &o->minGapMillis},
-                                              {"--motion-hz", &o->streams.motionHz},
-                                              {"--light-hz", &o->streams.lightHz},
-                                              {"--nfc-every", &o->streams.nfcEvery},
-                                              {"--log-every", &o->streams.logEvery}};
-    if (texts.count(name)) {
-        *texts[name] = value;
-        return true;
-    }
-    if (numbers.count(name)) return number(value, numbers[name]);
-    if (name != "--version") return false;
-    auto parsed = wire::FirmwareVersion::parse(value);
-    if (parsed) o->firmware = *parsed;
-    return parsed.has_value();
-}
-
-// 0 when the options were read, else the exit status (-1: help shown).
-int parseOptions(int argc, char** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "-h" || name == "--help") {
-            usage(stdout);
-            return -1;
-        }
-        if (name == "--simulated") {
-            o->simulated = true;
-        } else if (name == "--no-exchange") {
-            o->exchange = false;
-        } else if (i + 1 >= argc || !takeValue(name, argv[++i], o)) {
-            fprintf(stderr, "vantrel-session-record: bad or unknown option %s\n", name.c_str());
-            return 2;
-        }
+// Nothing when the options were read, else the exit status.
+std::optional<int> parseOptions(int argc, char** argv, Options* o) {
+    if (std::optional<int> status = cli::readOptions(argc, argv, kTool, optionTable(o), usage)) {
+        return status;
     }
     if (o->simulated == !o->device.empty()) {
-        fputs("vantrel-session-record: give either --device PATH or --simulated\n", stderr);
-        return 2;
+        fprintf(stderr, "%s: give either --device PATH or --simulated\n", kTool);
+        return cli::kStatusUsage;
     }
-    return 0;
+    return std::nullopt;
 }
 
 uint8_t ledByte(const Options& o) {
@@ -225,7 +198,7 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     progress("recording what the board sends for %g s (Ctrl-C ends sooner)", o.seconds);
     auto started = std::chrono::steady_clock::now();
     session::captureStream(
-        fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)), &stopRequested, out,
+        fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)), cli::stopFlag(), out,
         [&](const session::StreamProgress& done) {
             std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
             progress("%.1f s: %zu lines, %zu bytes", spent.count(), done.lines, done.bytes);
@@ -239,13 +212,8 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
 
 int main(int argc, char** argv) {
     Options options;
-    int parsed = parseOptions(argc, argv, &options);
-    if (parsed != 0) return parsed < 0 ? 0 : parsed;
-
-    struct sigaction action = {};
-    action.sa_handler = onStop;  // no SA_RESTART: a wait ends at once
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    if (std::optional<int> status = parseOptions(argc, argv, &options)) return *status;
+    cli::StopSignals stopSignals;  // a wait ends at once, and the recording is closed
 
     // Before the output file is made: a refused recording leaves nothing behind.
     if (!options.simulated && !portIsFree(options.device)) return 1;

@@ -1,9 +1,10 @@
-// A reader on one of the daemon's FIFOs for the soak: a thread that reads as
-// fast as values come and checks their sequence numbers (sequence.h). It can
-// be told to leave the FIFO for a while (both its ends closed, as a reader
-// process that restarts) or to stall (open, reading nothing). Gaps found from
-// then until it has caught up again, and a grace period after, are the
-// reader's own doing: counted as dropped, not lost.
+// The soak's reader on one of the daemon's FIFOs: a thread that reads as fast
+// as values come, through the tools' FIFO reader, and checks their sequence
+// numbers (sequence.h). It can be told to leave the FIFO for a while (both
+// its ends closed, as a reader process that restarts) or to stall (open,
+// reading nothing). Gaps found from then until it has caught up again, and a
+// grace period after, are the reader's own doing: counted as dropped, not
+// lost.
 #pragma once
 
 #include <atomic>
@@ -13,19 +14,20 @@
 #include <thread>
 
 #include "soak/sequence.h"
+#include "tools/fifo/fifo_reader.h"
 
 namespace vantrel::soak {
 
-class FifoReader {
+class StreamReader {
   public:
     using Clock = std::chrono::steady_clock;
 
     // Opens the FIFO (its buffer made small, so that a 5 s stall overflows
     // it) and starts reading; ok() says whether the open worked.
-    FifoReader(std::string path, Stream stream, const SpoilLedger& spoils);
-    ~FifoReader();
-    FifoReader(const FifoReader&) = delete;
-    FifoReader& operator=(const FifoReader&) = delete;
+    StreamReader(std::string path, Stream stream, const SpoilLedger& spoils);
+    ~StreamReader();
+    StreamReader(const StreamReader&) = delete;
+    StreamReader& operator=(const StreamReader&) = delete;
 
     bool ok() const { return opened_; }
     void leaveFor(std::chrono::milliseconds away);
@@ -37,14 +39,12 @@ class FifoReader {
 
   private:
     bool open();
-    void close();
     void run();
     void readAvailable();
     void disturb(std::chrono::milliseconds length, bool leave);
 
     std::string path_;
-    int reader_ = -1;
-    int keeper_ = -1;  // a write end of our own: no end of file between values
+    fifo::FifoReader fifo_;
     bool opened_ = false;
     std::atomic<bool> stopping_{false};
 
@@ -55,8 +55,6 @@ class FifoReader {
     bool disturbed_ = false;            // since the last pause, until caught up
     Clock::time_point excusedUntil_{};  // gaps before then are the reader's
     Clock::time_point lastValue_{};
-    int carried_ = 0;                   // bytes of a value split between reads
-    unsigned char partial_[4] = {};
     std::thread thread_;
 };
 
