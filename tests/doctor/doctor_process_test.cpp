@@ -584,6 +584,17 @@ TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
           "its last 256 KiB"},
          nullptr,
          nullptr},
+        {"an older log put in its place (a restored copy)",
+         [](World& s) {
+             startReceiving(s);
+             s.h.writeFile("vantrel.log", "E/Vantrel: id query command attempt 3 failed\n");
+             struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+             ASSERT_EQ(utimensat(AT_FDCWD, s.h.path("vantrel.log").c_str(), hourAgo, 0), 0);
+         },
+         "skip",
+         {"its records cannot be read", "has not been written since pid"},
+         nullptr,
+         nullptr},
         {"its log removed meanwhile",
          [](World& s) {
              startReceiving(s);
