@@ -1,8 +1,7 @@
 // The doctor's readers of text, on text recorded from panels, emulators and
-// the kernel: daemon command lines as /proc gives them, the daemon's log
-// records, init files, SELinux contexts and denials, the board's bytes as the
-// probe counts them, firmware images as Intel HEX and SHA-256 on the standard
-// vectors; and its labels against the policy it ships with.
+// the kernel: the daemon's log records, init files, SELinux contexts and
+// denials, the board's bytes as the probe counts them, firmware images as
+// Intel HEX and SHA-256 on the standard vectors.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -18,27 +17,10 @@
 #include "tools/doctor/intel_hex.h"
 #include "tools/doctor/selinux.h"
 #include "tools/doctor/sha256.h"
-#include "tools/proc/port_holders.h"
 #include "wire/frames.h"
 
 namespace vantrel::test {
 namespace {
-
-TEST(DoctorRecordedText, DaemonCommandLines) {
-    using Args = std::vector<std::string>;
-    const std::pair<Args, std::optional<Args>> rows[] = {
-        {{"/vendor/bin/vantrel", "-d", "-m", "-l"}, Args{"-d", "-m", "-l"}},
-        {{"/usr/bin/qemu-arm", "/b/vantrel", "/b/vantrel", "-m"}, Args{"-m"}},
-        {{"/usr/bin/qemu-arm", "/b/vantrel", "-l"}, Args{"-l"}},
-        {{"vantrel", "-p", "/tmp/x/vantrel"}, Args{"-p", "/tmp/x/vantrel"}},
-        {{"/b/vantrel-doctor", "--json"}, std::nullopt},
-        {{"sh", "-c", "vantrel -m"}, std::nullopt},
-        {{}, std::nullopt},
-    };
-    for (const auto& [commandLine, arguments] : rows) {
-        EXPECT_EQ(proc::daemonArguments(commandLine), arguments) << commandLine.size();
-    }
-}
 
 struct LogRow {
     const char* log;  // as the doctor reads it
@@ -257,26 +239,6 @@ TEST(DoctorRecordedText, SelinuxLabelsAndDenials) {
          {"vantrel -> sysfs file { write } \"value\""}},
     };
     for (const auto& [log, denials] : logs) EXPECT_EQ(doctor::daemonDenials(log), denials) << log;
-
-    // The doctor's labels are the ones the policy gives.
-    const std::pair<const char*, std::string> policy[] = {
-        {"vantrel.te", "type " + std::string(doctor::kDaemonDomain) + ", domain;"},
-        {"file_contexts", "/dev/ttymxc1                              u:object_r:" +
-                              std::string(doctor::kTtyType) + ":s0"},
-        {"genfs_contexts", "u:object_r:" + std::string(doctor::kResetLineType) + ":s0"},
-    };
-    for (const auto& [file, line] : policy) {
-        EXPECT_NE(
-            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/" + file).find(line),
-            std::string::npos)
-            << file << " lacks: " << line;
-    }
-    for (const char* type : doctor::kPolicyTypes) {
-        EXPECT_NE(
-            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/sepolicy/vantrel.te").find(type),
-            std::string::npos)
-            << type;
-    }
 }
 
 TEST(DoctorRecordedText, ServiceOptionsFromInitFiles) {
