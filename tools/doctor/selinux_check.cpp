@@ -112,6 +112,46 @@ std::string fileLabel(const std::string& path) {
     return label;  // stops at the attribute's own terminating zero
 }
 
+namespace {
+
+// The running daemon's domain and the labels of its device and reset line
+// against the policy's; false when one differs. Each is named in `detail`.
+bool labelsAsThePolicySays(const Survey& survey, std::string* detail) {
+    bool right = true;
+    for (const DaemonProcess& daemon : survey.daemons) {
+        std::string attr =
+            readRegularFile("/proc/" + std::to_string(daemon.pid) + "/attr/current").value_or("");
+        right &= labelMatches("pid " + std::to_string(daemon.pid) + " runs as",
+                              attr.substr(0, attr.find('\0')), kDaemonDomain, detail);
+    }
+    char buffer[PATH_MAX];
+    const char* resetLine = resolvePath(kPathResetLine, buffer, sizeof buffer);
+    for (const auto& [path, type] : {std::pair<std::string, const char*>{survey.device, kTtyType},
+                                     {resetLine, kResetLineType}}) {
+        if (access(path.c_str(), F_OK) == 0)
+            right &= labelMatches(path, fileLabel(path), type, detail);
+    }
+    return right;
+}
+
+// The kernel log's denials of the daemon, the latest few named in `detail`.
+std::vector<std::string> denialsInKernelLog(std::string* detail) {
+    std::string log = readKernelLog();
+    std::vector<std::string> denials = daemonDenials(log);
+    if (log.empty()) {
+        *detail += "; kernel log not readable (run as root for AVC denials)";
+    } else if (denials.empty()) {
+        *detail += "; no AVC denials of the daemon in the kernel log";
+    } else {
+        *detail += "; " + std::to_string(denials.size()) + " AVC denials, latest:";
+        size_t from = denials.size() > kDenialsShown ? denials.size() - kDenialsShown : 0;
+        for (size_t i = from; i < denials.size(); ++i) *detail += " [" + denials[i] + "]";
+    }
+    return denials;
+}
+
+}  // namespace
+
 CheckResult checkSelinux(const Survey& survey) {
     CheckResult result{"selinux", Verdict::Ok, "", ""};
     std::optional<std::string> enforce = readFirstLine(kEnforceFile);
@@ -122,42 +162,21 @@ CheckResult checkSelinux(const Survey& survey) {
     }
     bool enforcing = *enforce == "1";
     result.detail = enforcing ? "enforcing" : "permissive";
-    bool labelsRight = true;
-    for (const DaemonProcess& daemon : survey.daemons) {
-        std::string attr =
-            readRegularFile("/proc/" + std::to_string(daemon.pid) + "/attr/current").value_or("");
-        labelsRight &= labelMatches("pid " + std::to_string(daemon.pid) + " runs as",
-                                    attr.substr(0, attr.find('\0')), kDaemonDomain, &result.detail);
-    }
-    char buffer[PATH_MAX];
-    const char* resetLine = resolvePath(kPathResetLine, buffer, sizeof buffer);
-    for (const auto& [path, type] : {std::pair<std::string, const char*>{survey.device, kTtyType},
-                                     {resetLine, kResetLineType}}) {
-        if (access(path.c_str(), F_OK) == 0) {
-            labelsRight &= labelMatches(path, fileLabel(path), type, &result.detail);
-        }
-    }
-    std::string log = readKernelLog();
-    std::vector<std::string> denials = daemonDenials(log);
-    if (log.empty()) {
-        result.detail += "; kernel log not readable (run as root for AVC denials)";
-    } else if (denials.empty()) {
-        result.detail += "; no AVC denials of the daemon in the kernel log";
-    } else {
-        result.detail += "; " + std::to_string(denials.size()) + " AVC denials, latest:";
-        size_t from = denials.size() > kDenialsShown ? denials.size() - kDenialsShown : 0;
-        for (size_t i = from; i < denials.size(); ++i) result.detail += " [" + denials[i] + "]";
-    }
+    bool labelsRight = labelsAsThePolicySays(survey, &result.detail);
+    std::vector<std::string> denials = denialsInKernelLog(&result.detail);
+    std::string nodes = std::string(kPathSerialPort) + " " + kPathResetLine;
     if (!labelsRight) {
         result.verdict = Verdict::Fail;
-        result.fix =
-            "relabel (restorecon PATH) or correct file_contexts/genfs_contexts in "
-            "android/sepolicy; the daemon must run from /vendor/bin/vantrel (vantrel_exec)";
+        result.fix = advice(
+            "correct file_contexts/genfs_contexts in android/sepolicy and relabel; the daemon "
+            "must run from /vendor/bin/vantrel (vantrel_exec)",
+            "adb shell ls -lZ " + nodes + "; adb shell restorecon " + nodes);
     } else if (!denials.empty()) {
         result.verdict = enforcing ? Verdict::Fail : Verdict::Warn;
-        result.fix =
-            "allow what is denied in android/sepolicy/vantrel.te, or fix the label the "
-            "denial names";
+        result.fix = advice(
+            "allow what is denied in android/sepolicy/vantrel.te, or fix the label the denial "
+            "names",
+            "adb shell dmesg | grep 'avc: denied'");
     }
     return result;
 }
