@@ -625,12 +625,11 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         {"garbage flood",
          [](World& s) {
              s.h.board().setResponse('i', sb::garbage(64));
-             s.h.board().startStream(  // 72 bytes every 6 ms: the line's whole 115200 baud
-                 6ms,
-                 [] {
-                     return sb::concat(sb::garbage(64, 7), sb::withBadChecksum(sb::motion(1, 2)));
-                 },
-                 true);
+             auto flood = [] {
+                 return sb::concat(sb::garbage(64, 7), sb::withBadChecksum(sb::motion(1, 2)));
+             };
+             // 72 bytes every 6 ms: the line's whole 115200 baud
+             s.h.board().startStream(6ms, flood, true);
          },
          {{"board", "fail", {"answers with garbage", "stray bytes", "checksum failures"}}}},
         {"reply cut short",

@@ -174,16 +174,14 @@ TEST(DoctorRecordedText, SelinuxLabelsAndDenials) {
 
     const std::pair<const char*, std::vector<std::string>> logs[] = {
         {"[   41.2] type=1400 audit(1.0:7): avc: denied { read write } for pid=301 "
-         "comm=\"vantrel\" "
-         "name=\"ttymxc1\" dev=\"tmpfs\" ino=88 scontext=u:r:vantrel:s0 "
-         "tcontext=u:object_r:device:s0 "
-         "tclass=chr_file permissive=0\n",
+         "comm=\"vantrel\" name=\"ttymxc1\" dev=\"tmpfs\" ino=88 scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:device:s0 tclass=chr_file permissive=0\n",
          {"vantrel -> device chr_file { read write } \"ttymxc1\""}},
         {"avc: denied { open } for comm=\"sh\" scontext=u:r:shell:s0 "
          "tcontext=u:object_r:vantrel_pipe_file:s0 tclass=fifo_file\n"
          "avc: denied { read } for scontext=u:r:untrusted_app:s0 "
-         "tcontext=u:object_r:app_data_file:s0 "
-         "tclass=file\navc: granted { read } for scontext=u:r:vantrel:s0 "
+         "tcontext=u:object_r:app_data_file:s0 tclass=file\n"
+         "avc: granted { read } for scontext=u:r:vantrel:s0 "
          "tcontext=u:object_r:vantrel_firmware_file:s0 tclass=file\n",
          {"shell -> vantrel_pipe_file fifo_file { open }"}},
         {"audit: avc: denied { write } for name=\"value\" scontext=u:r:vantrel:s0 "

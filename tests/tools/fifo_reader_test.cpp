@@ -30,10 +30,6 @@ Bytes bytesOf(std::initializer_list<int32_t> values) {
     return bytes;
 }
 
-Bytes slice(const Bytes& bytes, size_t from, size_t to) {
-    return Bytes(bytes.begin() + from, bytes.begin() + to);
-}
-
 // One write through a write end of its own, closed after it, as the daemon does.
 void writeOnce(const std::string& path, const Bytes& bytes) {
     int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -64,7 +60,7 @@ const Step kRead{Step::Read}, kDrain{Step::Drain}, kLeave{Step::ReaderLeaves};
 
 // A write of bytes [from, to) of `bytes`.
 Step put(const Bytes& bytes, size_t from = 0, size_t to = SIZE_MAX) {
-    return {Step::Write, slice(bytes, from, std::min(to, bytes.size()))};
+    return {Step::Write, Bytes(bytes.begin() + from, bytes.begin() + std::min(to, bytes.size()))};
 }
 
 // Takes one step; the values it read.
