@@ -139,15 +139,10 @@ std::string ProcessHarness::daemonStdoutText() const {
 std::vector<LogRecord> ProcessHarness::logRecords() const {
     static const std::string kTag = "/Vantrel: ";
     std::vector<LogRecord> records;
-    for (const std::string& line : splitLines(readWhole(path(desk::kDaemonLogFile)))) {
-        LogRecord record;
-        if (line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0) {
-            record.priority = line[0];
-            record.message = line.substr(1 + kTag.size());
-        } else {
-            record.message = line;
-        }
-        records.push_back(record);
+    for (const std::string& line : splitLines(readFile(desk::kDaemonLogFile))) {
+        bool tagged = line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0;
+        records.push_back(tagged ? LogRecord{line[0], line.substr(1 + kTag.size())}
+                                 : LogRecord{'?', line});
     }
     return records;
 }
