@@ -570,6 +570,13 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
     namespace sb = simboard;
     auto at1624 = [](World& s) { s.h.board().setVersion({1, 6, 24}); };
     auto inLoader = [](World& s) { s.h.board().setMode(sb::BoardMode::BootstrapLoader); };
+    // The board as `set` leaves it, with `image` in place of the desk's image of 1.6.25.
+    auto withImage = [](std::function<void(World&)> set, std::string image) {
+        return [=](World& s) {
+            set(s);
+            s.h.writeFirmwareImageText(image);
+        };
+    };
     const Scenario rows[] = {
         {"1.6.25, streaming",
          [](World& s) {
@@ -587,18 +594,12 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
          at1624,
          {{"board", "warn", {"firmware 1.6.24", "would flash it with", "compare its sha256"}}}},
         {"1.6.24, development marker",
-         [&](World& s) {
-             at1624(s);
-             s.h.writeFirmwareImageText("development build\n");
-         },
+         withImage(at1624, "development build\n"),
          {{"board",
            "ok",
            {"firmware 1.6.24", "the daemon would not flash it (development marker)"}}}},
         {"1.6.24, image cut short",
-         [&](World& s) {
-             at1624(s);
-             s.h.writeFirmwareImageText(":020000040000FA\n");
-         },
+         withImage(at1624, ":020000040000FA\n"),
          {{"board",
            "fail",
            {"would flash it with a damaged image", "line 1: the file ends here"}}}},
@@ -612,10 +613,7 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
          inLoader,
          {{"board", "warn", {"its bootstrap loader answers", "would flash it with"}}}},
         {"in its loader, development marker",
-         [&](World& s) {
-             inLoader(s);
-             s.h.writeFirmwareImageText("development build\n");
-         },
+         withImage(inLoader, "development build\n"),
          {{"board",
            "fail",
            {"would not flash it (development marker), so it cannot use the board"}}}},
