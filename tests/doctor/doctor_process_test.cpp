@@ -52,26 +52,22 @@ std::optional<std::vector<Entry>> parseJson(const std::string& text) {
         }
         return take('"');
     };
-    // `open`, items read by `item` with commas between them, `close`.
-    auto list = [&](char open, char close, const std::function<bool()>& item) {
-        if (!take(open)) return false;
-        for (bool first = true; !take(close); first = false) {
-            if ((!first && !take(',')) || !item()) return false;
-        }
-        return true;
-    };
     std::vector<Entry> entries;
-    bool read = list('[', ']', [&] {
-        Entry& entry = entries.emplace_back();
-        return list('{', '}', [&] {
+    if (!take('[')) return std::nullopt;
+    while (!take(']')) {
+        if (!entries.empty() && !take(',')) return std::nullopt;
+        Entry entry;
+        if (!take('{')) return std::nullopt;
+        while (!take('}')) {
             std::string key, value;
-            if (!string(&key) || !take(':') || !string(&value)) return false;
+            if ((!entry.empty() && !take(',')) || !string(&key) || !take(':') || !string(&value))
+                return std::nullopt;
             entry[key] = value;
-            return true;
-        });
-    });
+        }
+        entries.push_back(entry);
+    }
     skip();
-    if (!read || at != text.size()) return std::nullopt;
+    if (at != text.size()) return std::nullopt;
     return entries;
 }
 
@@ -196,7 +192,8 @@ struct Scenario {
     const char* name;
     std::function<void(World&)> plant;
     std::vector<Expected> expected;
-    std::function<void(World&, pid_t)> whileItRuns = nullptr;  // given the doctor's pid
+    // Board probe rows only: what to do while the doctor runs, given its pid.
+    std::function<void(World&, pid_t)> whileItRuns = nullptr;
 };
 
 bool expects(const Scenario& row, const std::string& check) {
