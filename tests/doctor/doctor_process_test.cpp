@@ -25,8 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using Entry = std::map<std::string, std::string>;  // check, verdict, detail, fix
 
-const char kImage[] = "vendor/.sensor/sensor.hex";
-
 // The doctor's JSON: an array of objects whose values are all strings.
 // nullopt on anything else.
 std::optional<std::vector<Entry>> parseJson(const std::string& text) {
@@ -133,9 +131,9 @@ struct World {
 
     World() {
         h.writeFirmwareImage({1, 6, 25});
-        h.setProperty("com.zyn.vantrel.motion", "true");
-        h.setProperty("com.zyn.vantrel.light", "true");
-        for (const char* fifo : {"data/pipeProx", "data/pipeLight"})
+        h.setProperty(kMotionProperty, "true");
+        h.setProperty(kLightProperty, "true");
+        for (const char* fifo : {kPathPipeProximity, kPathPipeLight})
             mkfifo(h.path(fifo).c_str(), 0666);
         prox = h.openFifo("pipeProx", 1000ms);
         light = h.openFifo("pipeLight", 1000ms);
@@ -147,7 +145,7 @@ struct World {
     }
     std::string device() const {
         std::error_code unresolved;
-        return std::filesystem::canonical(h.path("dev/ttymxc1"), unresolved);
+        return std::filesystem::canonical(h.path(kPathSerialPort), unresolved);
     }
     // `sleep` holding the serial device open on its standard input.
     void holdDevice() {
@@ -169,7 +167,7 @@ struct World {
 };
 
 std::string withoutLastLine(const ProcessHarness& h) {
-    std::string text = h.readFile(kImage);
+    std::string text = h.readFile(kPathFirmwareImage);
     return text.substr(0, text.rfind('\n', text.size() - 2) + 1);
 }
 
@@ -225,7 +223,7 @@ void expectTableFits(const DoctorRun& table, size_t width) {
 TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
     const Scenario rows[] = {
         {"device missing",
-         [](World& s) { unlink(s.h.path("dev/ttymxc1").c_str()); },
+         [](World& s) { unlink(s.h.path(kPathSerialPort).c_str()); },
          {{"serial-device",
            "fail",
            {"No such file"},
@@ -233,8 +231,8 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
            "daemon with -p and the right device; now: adb shell ls -lZ /dev/ttymxc*"}}},
         {"device a regular file",
          [](World& s) {
-             unlink(s.h.path("dev/ttymxc1").c_str());
-             s.h.writeFile("dev/ttymxc1", "");
+             unlink(s.h.path(kPathSerialPort).c_str());
+             s.h.writeFile(kPathSerialPort, "");
          },
          {{"serial-device", "fail", {"a regular file"}, "remove what sits at /dev/ttymxc1"}}},
         {"device 0600, another owner",
@@ -265,13 +263,13 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          {{"daemon", "fail", {"more than one daemon"}, "kill -INT"},
           {"serial-holder", "fail", {"the daemon: pid"}, "split the board's bytes"}}},
         {"reset line not exported",
-         [](World& s) { unlink(s.h.path("sys/class/gpio/gpio101/value").c_str()); },
+         [](World& s) { unlink(s.h.path(kPathResetLine).c_str()); },
          {{"reset-line", "fail", {"not exported"}, "echo 101 > /sys/class/gpio/export"}}},
         {"reset value readable, not writable",
-         [](World& s) { chmod(s.h.path("sys/class/gpio/gpio101/value").c_str(), 0444); },
+         [](World& s) { chmod(s.h.path(kPathResetLine).c_str(), 0444); },
          {{"reset-line", "fail", {"may not write it"}, "gpio101 value 0660 system system"}}},
         {"reset value holding a control byte",
-         [](World& s) { s.h.writeFile("sys/class/gpio/gpio101/value", "\x01"); },
+         [](World& s) { s.h.writeFile(kPathResetLine, "\x01"); },
          {{"reset-line", "ok", {"value \"\\x01\""}}}},
         {"reset line an input",
          [](World& s) { s.h.writeFile("sys/class/gpio/gpio101/direction", "in\n"); },
@@ -294,7 +292,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          [](World& s) { s.h.writeFirmwareImageText("development build\n"); },
          {{"firmware-image", "warn", {"development marker"}}}},
         {"no image",
-         [](World& s) { unlink(s.h.path("vendor/.sensor/sensor.hex").c_str()); },
+         [](World& s) { unlink(s.h.path(kPathFirmwareImage).c_str()); },
          {{"firmware-image", "fail", {"no image"}}}},
         {"no properties, a daemon of another root only",
          [](World& s) {
@@ -308,18 +306,18 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          [](World& s) {
              std::filesystem::remove_all(s.h.path("properties"));
              std::filesystem::create_directories(s.h.path("vendor/etc/init"));
-             s.h.writeFile("vendor/etc/init/vantrel.rc",
+             s.h.writeFile(kPathInitFile,
                            readWhole(std::string(VANTREL_SOURCE_DIR) + "/android/vantrel.rc"));
          },
          {{"streams", "ok", {"light forwarded (-l), no daemon running: the options of"}}}},
         {"motion alone forwarded, light unread",
          [](World& s) {
-             s.h.setProperty("com.zyn.vantrel.light", "false");
+             s.h.setProperty(kLightProperty, "false");
              s.light = {};
          },
          {{"pipes", "ok", {"no reader (stream not forwarded)"}}}},
         {"property neither true, false nor a number",
-         [](World& s) { s.h.setProperty("com.zyn.vantrel.nfc", "yes"); },
+         [](World& s) { s.h.setProperty(kNfcProperty, "yes"); },
          {{"properties", "warn", {"com.zyn.vantrel.nfc read as no"}}}},
         {"no folder for the FIFOs",
          [](World& s) {
@@ -330,7 +328,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
          {{"pipes", "fail", {"no folder"}, "mkdir -p "}}},
         {"image record with a wrong checksum",
          [](World& s) {
-             std::string image = s.h.readFile(kImage);
+             std::string image = s.h.readFile(kPathFirmwareImage);
              char& digit = image.at(image.find('\n', image.find('\n') + 1) - 1);  // line 2's last
              digit = digit == '0' ? '1' : '0';
              s.h.writeFirmwareImageText(image);
@@ -342,15 +340,16 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         {"image with blank lines past the doctor's first read",
          [](World& s) {
              s.h.writeFirmwareImageText(withoutLastLine(s.h) + std::string(5000, '\n') +
-                                        splitLines(s.h.readFile(kImage)).back() + "\n");
+                                        splitLines(s.h.readFile(kPathFirmwareImage)).back() + "\n");
          },
          {{"firmware-image", "ok", {"Intel HEX: 4 records"}}}},
         {"image of 1.6.24 from vantrel-simboard --write-image",
          [](World& s) {
              std::string command = std::string(VANTREL_SIMBOARD_PATH) +
-                                   " --version 1.6.24 --write-image " + s.h.path(kImage);
+                                   " --version 1.6.24 --write-image " +
+                                   s.h.path(kPathFirmwareImage);
              ASSERT_EQ(std::system(command.c_str()), 0) << command;
-             EXPECT_EQ(simboard::simulatedImageVersion(s.h.readFile(kImage)),
+             EXPECT_EQ(simboard::simulatedImageVersion(s.h.readFile(kPathFirmwareImage)),
                        simboard::FirmwareVersion({1, 6, 24}));
          },
          {{"firmware-image", "ok", {"Intel HEX: 4 records"}}}},
@@ -360,8 +359,8 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
         {"FIFO a regular file",
          [](World& s) {
              s.prox = {};
-             unlink(s.h.path("data/pipeProx").c_str());
-             s.h.writeFile("data/pipeProx", "");
+             unlink(s.h.path(kPathPipeProximity).c_str());
+             s.h.writeFile(kPathPipeProximity, "");
          },
          {{"pipes", "fail", {"a regular file"}, "remove it"}}},
         {"FIFOs with a writer and no reader",
@@ -369,7 +368,7 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
              s.prox = {};
              s.light = {};
              for (int i = 0; i < 2; ++i) {
-                 std::string fifo = s.h.path(i == 0 ? "data/pipeProx" : "data/pipeLight");
+                 std::string fifo = s.h.path(i == 0 ? kPathPipeProximity : kPathPipeLight);
                  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
                  s.writers[i] = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
                  close(reader);
@@ -405,7 +404,8 @@ TEST(DoctorProcess, EachPlantedFaultShowsInItsRow) {
             // The image's sha256 is shown wherever the image is ok.
             if (e["check"] == "firmware-image" &&
                 (!expects(row, "firmware-image") || e["verdict"] == "ok")) {
-                EXPECT_NE(e["detail"].find("sha256 " + doctor::sha256Hex(s.h.readFile(kImage))),
+                EXPECT_NE(e["detail"].find("sha256 " +
+                                           doctor::sha256Hex(s.h.readFile(kPathFirmwareImage))),
                           std::string::npos)
                     << e["detail"];
             }
@@ -458,7 +458,7 @@ TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
          [](World& s) {
              startReceiving(s);
              s.secondBoard = std::make_unique<simboard::SimulatedBoard>();
-             ASSERT_TRUE(s.secondBoard->linkAt(s.h.path("dev/ttymxc1")));
+             ASSERT_TRUE(s.secondBoard->linkAt(s.h.path(kPathSerialPort)));
          },
          {{"activity", "fail", {"receiving", ", but ", " now"}},
           {"serial-holder", "fail", {"not to it"}}}},
@@ -519,7 +519,7 @@ TEST(DoctorProcess, ActivityTellsWhatTheDaemonDoes) {
         {"300 KiB of a crashed earlier run before this one",
          [](World& s) {
              std::string earlier =
-                 "D/Vantrel: Pipe [" + s.h.path("data/pipeProx") + "] already exists.\n";
+                 "D/Vantrel: Pipe [" + s.h.path(kPathPipeProximity) + "] already exists.\n";
              while (earlier.size() < 300 * 1024)
                  earlier += "E/Vantrel: readPacket: checksum failure rec[0x01] cal[0x02]\n";
              s.h.writeFile("vantrel.log", earlier);
@@ -603,7 +603,7 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         {"1.6.24, no image",
          [&](World& s) {
              at1624(s);
-             unlink(s.h.path(kImage).c_str());
+             unlink(s.h.path(kPathFirmwareImage).c_str());
          },
          {{"board", "fail", {"would try to flash it and fail: image ", "No such file"}}}},
         {"in its loader",
