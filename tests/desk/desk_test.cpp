@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "common/paths.h"
 #include "desk/daemon_root.h"
@@ -22,9 +22,7 @@ using desk::Millis;
 
 std::string textOf(const std::string& path) {
     std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // The value of `name` in "NAME=value" entries; "(unset)" when it has none.

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "common/paths.h"
 #include "simboard/simulated_image.h"
 
 namespace vantrel::test {
@@ -22,19 +21,11 @@ constexpr char kRootPrefix[] = "vantrel-test";
 constexpr char kSignalCaught[] = "Signal <2> Caught!";
 constexpr Millis kInterruptRetry{3000};  // a second SIGINT would show in the report
 
-void writeWhole(const std::string& path, const std::string& content) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-}
-
 }  // namespace
 
 std::string readWhole(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "";
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -58,10 +49,6 @@ ProcessHarness::~ProcessHarness() {
     fprintf(stderr, "[harness] kept root %s\n", root().c_str());
 }
 
-void ProcessHarness::setProperty(const std::string& key, const std::string& value) {
-    writeFile("properties/" + key, value);
-}
-
 std::optional<std::string> ProcessHarness::property(const std::string& key) const {
     struct stat info;
     if (lstat(path("properties/" + key).c_str(), &info) != 0) return std::nullopt;
@@ -69,37 +56,18 @@ std::optional<std::string> ProcessHarness::property(const std::string& key) cons
 }
 
 void ProcessHarness::writeFile(const std::string& relative, const std::string& content) {
-    writeWhole(path(relative), content);
-}
-
-std::string ProcessHarness::readFile(const std::string& relative) const {
-    return readWhole(path(relative));
+    std::ofstream file(path(relative), std::ios::binary | std::ios::trunc);
+    file << content;
 }
 
 void ProcessHarness::writeFirmwareImage(simboard::FirmwareVersion firmware) {
     writeFirmwareImageText(simboard::simulatedImage(firmware));
 }
 
-void ProcessHarness::writeFirmwareImageText(const std::string& content) {
-    writeFile(kPathFirmwareImage, content);
-}
-
-std::string ProcessHarness::gpioValue() const {
-    return readFile(kPathResetLine);
-}
-
-void ProcessHarness::setTimeScale(double scale) {
-    timeScale_ = scale;
-}
-
-void ProcessHarness::setEnv(const std::string& name, const std::string& value) {
-    envOverrides_[name] = value;
-}
-
 void ProcessHarness::writeStandIn(const std::string& name, const std::string& script) {
-    std::string file = path(std::string(desk::kOwnStandIns) + "/" + name);
-    writeWhole(file, script);
-    chmod(file.c_str(), 0755);
+    std::string file = std::string(desk::kOwnStandIns) + "/" + name;
+    writeFile(file, script);
+    chmod(path(file).c_str(), 0755);
 }
 
 std::string ProcessHarness::daemonPath() {
@@ -159,45 +127,24 @@ std::optional<int> ProcessHarness::waitForExit(Millis timeout) {
 // ---- ProcessHarness: outputs
 
 std::string ProcessHarness::daemonStdoutText() const {
-    std::string text = readWhole(path(desk::kStdoutFile));
-    std::string kept;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end + 1;
-        std::string line = text.substr(start, end - start);
-        if (line.rfind("am: ", 0) != 0 && line.rfind("bslsh: ", 0) != 0) kept += line;
-        start = end;
+    std::istringstream lines(readFile(desk::kStdoutFile));
+    std::string kept, line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("am: ", 0) == 0 || line.rfind("bslsh: ", 0) == 0) continue;
+        kept += lines.eof() ? line : line + "\n";  // the last line may lack its line feed
     }
     return kept;
-}
-
-std::string ProcessHarness::stderrText() const {
-    return readWhole(path(desk::kStderrFile));
 }
 
 std::vector<LogRecord> ProcessHarness::logRecords() const {
     static const std::string kTag = "/Vantrel: ";
     std::vector<LogRecord> records;
-    for (const std::string& line : splitLines(readWhole(path(desk::kDaemonLogFile)))) {
-        LogRecord record;
-        if (line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0) {
-            record.priority = line[0];
-            record.message = line.substr(1 + kTag.size());
-        } else {
-            record.message = line;
-        }
-        records.push_back(record);
+    for (const std::string& line : splitLines(readFile(desk::kDaemonLogFile))) {
+        bool tagged = line.size() >= 1 + kTag.size() && line.compare(1, kTag.size(), kTag) == 0;
+        records.push_back(tagged ? LogRecord{line[0], line.substr(1 + kTag.size())}
+                                 : LogRecord{'?', line});
     }
     return records;
-}
-
-std::vector<std::string> ProcessHarness::amLines() const {
-    return splitLines(readWhole(path(desk::kAmLogFile)));
-}
-
-std::vector<std::string> ProcessHarness::bslshCalls() const {
-    return splitLines(readWhole(path(desk::kBslshLogFile)));
 }
 
 FifoReader ProcessHarness::openFifo(const std::string& name, Millis timeout) const {

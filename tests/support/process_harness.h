@@ -14,14 +14,13 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "desk/daemon_root.h"
 #include "desk/desk_process.h"
 #include "simboard/simulated_board.h"
@@ -65,19 +64,25 @@ class ProcessHarness {
     std::string path(const std::string& relative) const { return root_.path(relative); }
     simboard::SimulatedBoard& board() { return board_; }
 
-    void setProperty(const std::string& key, const std::string& value);
+    void setProperty(const std::string& key, const std::string& value) {
+        writeFile("properties/" + key, value);
+    }
     std::optional<std::string> property(const std::string& key) const;  // nullopt: no file
     void writeFile(const std::string& relative, const std::string& content);
-    std::string readFile(const std::string& relative) const;  // "" when unreadable
+    std::string readFile(const std::string& relative) const {  // "" when unreadable
+        return readWhole(path(relative));
+    }
     // vendor/.sensor/sensor.hex: the desk's image of `firmware`, the version
     // the bslsh stand-in flashes (simboard/simulated_image.h), or any text.
     void writeFirmwareImage(simboard::FirmwareVersion firmware);
-    void writeFirmwareImageText(const std::string& content);
-    std::string gpioValue() const;
+    void writeFirmwareImageText(const std::string& content) {
+        writeFile(kPathFirmwareImage, content);
+    }
+    std::string gpioValue() const { return readFile(kPathResetLine); }
 
     // ---- environment of the start
-    void setTimeScale(double scale);  // VANTREL_TIME_SCALE
-    void setEnv(const std::string& name, const std::string& value);
+    void setTimeScale(double scale) { timeScale_ = scale; }  // VANTREL_TIME_SCALE
+    void setEnv(const std::string& name, const std::string& value) { envOverrides_[name] = value; }
     // An executable script root/bin/<name> (first in PATH) with this text.
     void writeStandIn(const std::string& name, const std::string& script);
 
@@ -99,10 +104,13 @@ class ProcessHarness {
     // Standard output less the lines of the am and bslsh stand-ins ("am: ...",
     // "bslsh: ..."), which share it with the daemon.
     std::string daemonStdoutText() const;
-    std::string stderrText() const;
+    std::string stderrText() const { return readFile(desk::kStderrFile); }
     std::vector<LogRecord> logRecords() const;
-    std::vector<std::string> amLines() const;     // "am broadcast ..." per call
-    std::vector<std::string> bslshCalls() const;  // bslsh command lines
+    // "am broadcast ..." per call, and the bslsh command lines.
+    std::vector<std::string> amLines() const { return splitLines(readFile(desk::kAmLogFile)); }
+    std::vector<std::string> bslshCalls() const {
+        return splitLines(readFile(desk::kBslshLogFile));
+    }
     // A reader on data/<name>; waits up to `timeout` for the FIFO to appear.
     FifoReader openFifo(const std::string& name, Millis timeout) const;
 

@@ -65,6 +65,8 @@ TEST(ToolOptions, EachOptionKeepsItsValueAndABadLineSaysWhatIsWrong) {
     set.mode = "slow", set.words = {"a", "b"};
     Settings onlyWords = defaults;
     onlyWords.words = {"a", ""};
+    Settings loudOnly = defaults;
+    loudOnly.loud = true;
     const struct {
         std::vector<const char*> args;
         bool takesWords;
@@ -83,16 +85,7 @@ TEST(ToolOptions, EachOptionKeepsItsValueAndABadLineSaysWhatIsWrong) {
          nullptr},
         {{"a", ""}, true, std::nullopt, onlyWords, "", nullptr},
         {{"-h", "--bogus"}, false, 0, defaults, "", stdout},
-        {{"--loud", "--help"},
-         false,
-         0,
-         [&] {
-             Settings s;
-             s.loud = true;
-             return s;
-         }(),
-         "",
-         stdout},
+        {{"--loud", "--help"}, false, 0, loudOnly, "", stdout},
         {{"--bogus"}, true, 2, defaults, "tool: unknown option --bogus\n", stderr},
         {{"word"}, false, 2, defaults, "tool: unknown option word\n", stderr},
         {{"--rate"}, false, 2, defaults, "tool: --rate needs a value\n", stderr},
