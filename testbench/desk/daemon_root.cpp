@@ -85,6 +85,11 @@ void DaemonRoot::linkBoard(simboard::SimulatedBoard& board) const {
     if (!board.linkAt(path(kPathSerialPort))) throw failure("link " + path(kPathSerialPort), errno);
 }
 
+Launch DaemonRoot::launch(std::vector<std::string> argv, const DaemonSettings& settings) const {
+    return {std::move(argv), daemonEnvironment(currentEnvironment(), path_, settings),
+            path(kStdoutFile), path(kStderrFile), false};
+}
+
 std::vector<std::string> daemonEnvironment(const std::vector<std::string>& outer,
                                            const std::string& root,
                                            const DaemonSettings& settings) {

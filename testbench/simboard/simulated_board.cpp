@@ -22,10 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long one send may wait for room in the terminal's buffer before the
-// rest of it is dropped.
-constexpr std::chrono::milliseconds kWriteRoomWait{300};
-
 std::runtime_error systemError(const std::string& what) {
     return std::runtime_error(what + ": " + strerror(errno));
 }
@@ -143,10 +139,6 @@ FirmwareVersion SimulatedBoard::version() const {
     return locked(firmware_);
 }
 
-bool SimulatedBoard::hasFirmware() const {
-    return locked(hasFirmware_);
-}
-
 void SimulatedBoard::setCommError(uint8_t commError) {
     setLocked(commError_, commError);
 }
@@ -162,11 +154,6 @@ void SimulatedBoard::setBytesBeforeAck(Bytes bytes) {
 void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     responses_[letter] = std::move(bytes);
-}
-
-void SimulatedBoard::clearResponse(uint8_t letter) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    responses_.erase(letter);
 }
 
 // ---- observation
@@ -201,21 +188,9 @@ std::optional<ReceivedCommand> SimulatedBoard::waitForCommand(uint8_t letter, Mi
     return found;
 }
 
-void SimulatedBoard::clearCommands() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    commands_.clear();
-}
-
 std::vector<std::string> SimulatedBoard::bslEvents() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return bslEvents_;
-}
-
-bool SimulatedBoard::waitForBslEvent(const std::string& event, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&]() {
-        return std::find(bslEvents_.begin(), bslEvents_.end(), event) != bslEvents_.end();
-    });
 }
 
 size_t SimulatedBoard::strayBytes() const {
@@ -234,10 +209,6 @@ void SimulatedBoard::emit(const std::string& line) {
 }
 
 // ---- sending
-
-bool SimulatedBoard::writeBytes(const Bytes& bytes) {
-    return writeBytes(bytes, kWriteRoomWait);
-}
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
@@ -282,37 +253,8 @@ bool SimulatedBoard::sendMotion(uint16_t ps1, uint16_t ps2) {
     return send(motion(ps1, ps2));
 }
 
-bool SimulatedBoard::sendLight(uint16_t vis, uint16_t ir) {
-    return send(light(vis, ir));
-}
-
-bool SimulatedBoard::sendVersion() {
-    Bytes frame;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        frame = simboard::version(firmware_.major, firmware_.minor, firmware_.patch, commError_);
-    }
-    return send(frame);
-}
-
-bool SimulatedBoard::sendBoardLog(const std::string& text) {
-    return send(boardLog(text));
-}
-
-bool SimulatedBoard::sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data) {
-    return send(nfc(tagType, tagDataType, data));
-}
-
 bool SimulatedBoard::sendGarbage(size_t count, uint32_t seed) {
     return send(garbage(count, seed));
-}
-
-bool SimulatedBoard::sendBadChecksum(const Bytes& frame) {
-    return send(withBadChecksum(frame));
-}
-
-bool SimulatedBoard::sendTruncated(const Bytes& frame, size_t keep) {
-    return send(truncated(frame, keep));
 }
 
 bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
@@ -338,25 +280,15 @@ int SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool
 }
 
 int SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
-    if (perSecond <= 0) return 0;
-    return startStream(
-        periodFor(perSecond), [ps1, ps2]() { return motion(ps1, ps2); }, quiet);
+    return perSecond <= 0 ? 0
+                          : startStream(
+                                periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
 }
 
 int SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
-    if (perSecond <= 0) return 0;
-    return startStream(
-        periodFor(perSecond), [vis, ir]() { return light(vis, ir); }, quiet);
-}
-
-void SimulatedBoard::stopStream(int id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streams_.erase(id);
-}
-
-void SimulatedBoard::stopAllStreams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streams_.clear();
+    return perSecond <= 0 ? 0
+                          : startStream(
+                                periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
 }
 
 void SimulatedBoard::streamLoop() {
@@ -542,7 +474,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
         // The firmware starts and the event is recorded before the ACK leaves,
         // so whoever reacts to the ACK sees the new state; holding the write
         // lock throughout keeps a stream frame from going out before the ACK.
-        bool starts = hasFirmware();
+        bool starts = locked(hasFirmware_);
         std::string running = "firmware " + version().text() + " running";
         {
             std::lock_guard<std::mutex> writeLock(writeMutex_);

@@ -88,8 +88,6 @@ class SimulatedBoard {
     // The version the firmware reports; flashing through the loader sets it too.
     void setVersion(FirmwareVersion firmware);
     FirmwareVersion version() const;
-    // False between a loader erase and the next flash.
-    bool hasFirmware() const;
     // sensor_comm_error byte of the version message.
     void setCommError(uint8_t commError);
     // Answer 'i' with an ACK and then a motion message (ps1 0, ps2 0) instead
@@ -100,7 +98,6 @@ class SimulatedBoard {
     // Everything sent in answer to command `letter` (ACK included; empty: no
     // answer at all). Overrides the default answer and the settings above.
     void setResponse(uint8_t letter, Bytes bytes);
-    void clearResponse(uint8_t letter);
 
     // ---- what the host sent
     std::vector<ReceivedCommand> commands() const;
@@ -109,11 +106,9 @@ class SimulatedBoard {
     // ever recorded, not the next one) has arrived; nullopt after `timeout`.
     std::optional<ReceivedCommand> waitForCommand(uint8_t letter, Millis timeout,
                                                   size_t occurrence = 1) const;
-    void clearCommands();
     // Loader events in order: "entry", "sync", "erase", "flash 1.6.25",
     // "flash refused", "reset".
     std::vector<std::string> bslEvents() const;
-    bool waitForBslEvent(const std::string& event, Millis timeout) const;
     // Bytes that were neither part of a packet nor of the loader protocol.
     size_t strayBytes() const;
 
@@ -132,7 +127,6 @@ class SimulatedBoard {
     // those bytes left it, e.g. inside a frame. Any thread; returns once the
     // link is closed.
     void vanish();
-    bool vanished() const;
     // The next command with this letter is recorded and then, instead of
     // being answered, makes the board vanish at once: the exchange that the
     // command starts meets a hung-up link.
@@ -149,15 +143,7 @@ class SimulatedBoard {
     // ---- sending (any mode, any thread); false when not all bytes could be written
     bool send(const Bytes& bytes);
     bool sendMotion(uint16_t ps1, uint16_t ps2);
-    bool sendLight(uint16_t vis, uint16_t ir);
-    bool sendVersion();  // the version message with the current version
-    bool sendBoardLog(const std::string& text);
-    bool sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data);
     bool sendGarbage(size_t count, uint32_t seed = 1);
-    // A good frame of the kind given with its checksum off by one.
-    bool sendBadChecksum(const Bytes& frame);
-    // The first `keep` bytes of the frame only.
-    bool sendTruncated(const Bytes& frame, size_t keep);
     // As send(), for bursts larger than the terminal's buffer: waits for room
     // as long as the host keeps reading, and gives up only after `stall`
     // without any progress.
@@ -168,8 +154,6 @@ class SimulatedBoard {
     int startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
     int startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
     int startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
-    void stopStream(int id);
-    void stopAllStreams();
 
   private:
     struct Stream {
@@ -190,10 +174,12 @@ class SimulatedBoard {
     void handleBslCommand(uint8_t command);
     void handleFlash();
     Bytes answerFor(const StandardPayload& payload);
+    // How long one send may wait for room in the terminal's buffer before the
+    // rest of it is dropped.
+    static constexpr Millis kWriteRoomWait{300};
     // Waits up to `roomWait` for room in the terminal's buffer; with
     // `steady`, the wait starts afresh whenever some bytes went out.
-    bool writeBytes(const Bytes& bytes, Millis roomWait, bool steady = false);
-    bool writeBytes(const Bytes& bytes);
+    bool writeBytes(const Bytes& bytes, Millis roomWait = kWriteRoomWait, bool steady = false);
     // The same, for a caller that already holds writeMutex_.
     bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();

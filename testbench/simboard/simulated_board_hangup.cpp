@@ -36,10 +36,6 @@ void SimulatedBoard::vanish() {
     changed_.wait_for(lock, kCloseLimit, [this]() { return vanished_ || stopping_; });
 }
 
-bool SimulatedBoard::vanished() const {
-    return locked(vanished_);
-}
-
 void SimulatedBoard::vanishOnCommand(uint8_t letter) {
     setLocked(vanishOn_, std::optional<uint8_t>(letter));
 }

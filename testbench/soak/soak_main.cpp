@@ -3,15 +3,12 @@
 // each FIFO and a fault about every 30 s. One line a minute on standard
 // output and in a CSV file; status 1 when the run shows a leak, a lost value,
 // a child left unreaped or a dead daemon (scripts/soak runs it).
-//
-//   vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE]
-//                [--time-scale S]
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -21,13 +18,13 @@
 #include <vector>
 
 #include "common/paths.h"
-#include "daemon/run.h"
 #include "desk/daemon_root.h"
 #include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
 #include "soak/stream_reader.h"
 #include "soak/wire_sender.h"
+#include "tools/cli/options.h"
 #include "tools/proc/process_figures.h"
 
 namespace vantrel::soak {
@@ -37,6 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 using std::chrono::milliseconds;
+namespace cli = vantrel::cli;
 
 constexpr long kRssGrowthKib = 16;  // four pages
 constexpr double kReaderAway = 2.0;
@@ -74,31 +72,25 @@ const FaultKind kFaults[] = {
 };
 constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
-bool parseOptions(int argc, char** argv, Options* o) {
-    if (argc % 2 == 0) return false;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string key = argv[i];
-        std::string value = argv[i + 1];
-        if (key == "--daemon") {
-            o->daemon = value;
-        } else if (key == "--stand-ins") {
-            o->standIns = value;
-        } else if (key == "--minutes") {
-            o->minutes = atof(value.c_str());
-        } else if (key == "--csv") {
-            o->csv = value;
-        } else if (key == "--time-scale") {
-            o->timeScale = value;
-        } else {
-            return false;
-        }
-    }
-    return !o->daemon.empty() && !o->standIns.empty() && o->minutes > 0;
+void usage(FILE* out) {
+    fputs(
+        "Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
+        "[--time-scale S]\n",
+        out);
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+// Nothing when the run goes on, else the exit status.
+std::optional<int> parseOptions(int argc, char** argv, Options* o) {
+    std::vector<cli::Option> table = {
+        cli::text("--daemon", &o->daemon), cli::text("--stand-ins", &o->standIns),
+        cli::number("--minutes", &o->minutes), cli::text("--csv", &o->csv),
+        cli::text("--time-scale", &o->timeScale)};
+    if (std::optional<int> status = cli::readOptions(argc, argv, "vantrel-soak", table, usage)) {
+        return status;
+    }
+    if (!o->daemon.empty() && !o->standIns.empty() && o->minutes > 0) return std::nullopt;
+    usage(stderr);
+    return cli::kStatusUsage;
 }
 
 // The fewest descriptors seen in a few looks: a value's FIFO is open for an
@@ -130,10 +122,8 @@ bool childLeftUnreaped(pid_t pid) {
 }
 
 size_t lineCount(const std::string& path) {
-    std::string text = fileText(path);
-    size_t lines = 0;
-    for (char c : text) lines += c == '\n';
-    return lines;
+    std::ifstream file(path);
+    return std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
 }
 
 // The counts of a minute line, as printf takes them.
@@ -278,20 +268,14 @@ bool Soak::begin() {
     return true;
 }
 
+// In the soak's group: a Ctrl-C that ends the soak ends its daemon too.
 bool Soak::startDaemon() {
-    desk::Launch launch;
-    launch.argv = {o_.daemon, "-m", "-l", "-e", "1", "-n", "1"};
-    launch.environment = desk::daemonEnvironment(desk::currentEnvironment(), root_.path(),
-                                                 {o_.standIns, o_.timeScale, {}});
-    launch.stdoutPath = root_.path(desk::kStdoutFile);
-    launch.stderrPath = root_.path(desk::kStderrFile);
-    launch.ownGroup = false;  // a Ctrl-C that ends the soak ends its daemon too
+    desk::Launch launch = root_.launch({o_.daemon, "-m", "-l", "-e", "1", "-n", "1"},
+                                       {o_.standIns, o_.timeScale, {}});
     std::string error;
-    if (!daemon_.start(launch, &error)) {
-        printf("soak: cannot start %s: %s\n", o_.daemon.c_str(), error.c_str());
-        return false;
-    }
-    return desk::waitForText(daemon_, launch.stdoutPath, kReceiveBanner, kStartLimit);
+    if (desk::startToReceivePhase(daemon_, launch, kStartLimit, &error)) return true;
+    if (!error.empty()) printf("soak: %s\n", error.c_str());
+    return false;
 }
 
 void Soak::openCsv() {
@@ -472,12 +456,8 @@ void Soak::judgeEnd(const Sample& last, bool clean) {
 
 int main(int argc, char** argv) {
     vantrel::soak::Options options;
-    if (!vantrel::soak::parseOptions(argc, argv, &options)) {
-        fputs(
-            "Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
-            "[--time-scale S]\n",
-            stderr);
-        return 2;
+    if (std::optional<int> status = vantrel::soak::parseOptions(argc, argv, &options)) {
+        return *status;
     }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
