@@ -16,11 +16,7 @@
 // before the board is touched: an image without that record leaves the board
 // as it was.
 //
-// Exit status: 0 success; 1 the loader did not answer; 2 any other command
-// line (usage on standard error); 3 image unreadable or without the
-// simulated image's version record; 4 device cannot be opened; 5 the loader
-// refused a step or stopped answering; 6 the overall time limit (20 s) ran
-// out. Every wait is bounded.
+// Every wait is bounded, and so is the whole run (kTimeLimitSeconds).
 //
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
 // joined by one blank) is appended to it as one line, tagged when the tool
@@ -58,10 +54,10 @@ namespace sb = vantrel::simboard;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLoader = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitBadImage = 3;
-constexpr int kExitNoDevice = 4;
-constexpr int kExitRefused = 5;
+constexpr int kExitUsage = 2;     // any other command line: usage on standard error
+constexpr int kExitBadImage = 3;  // unreadable, or without the simulated image's version record
+constexpr int kExitNoDevice = 4;  // the device cannot be opened
+constexpr int kExitRefused = 5;   // the loader refused a step or stopped answering
 constexpr int kExitTimeLimit = 6;
 constexpr unsigned kTimeLimitSeconds = 20;
 
@@ -144,14 +140,7 @@ class Link {
   public:
     explicit Link(const std::string& device) {
         fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) return;
-        struct termios settings;
-        if (tcgetattr(fd_, &settings) == 0) {
-            cfmakeraw(&settings);
-            cfsetispeed(&settings, B115200);
-            cfsetospeed(&settings, B115200);
-            tcsetattr(fd_, TCSANOW, &settings);
-        }
+        if (fd_ >= 0) sb::makeRaw(fd_);
     }
     ~Link() {
         if (fd_ >= 0) close(fd_);
@@ -211,9 +200,16 @@ class Link {
         return false;
     }
 
-    // One loader command; true on ACK. Other bytes before the answer are skipped.
-    bool command(const uint8_t* bytes, size_t size) {
-        if (!send(bytes, size)) return false;
+    // One loader command; true on ACK. Other bytes before the answer are
+    // skipped; on any other outcome `failure` is said.
+    bool command(const uint8_t* bytes, size_t size, const char* failure) {
+        if (send(bytes, size) && acknowledged()) return true;
+        say(failure);
+        return false;
+    }
+
+  private:
+    bool acknowledged() {
         int wait = scaled(kCommandWait);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
         while (std::chrono::steady_clock::now() < deadline) {
@@ -224,22 +220,31 @@ class Link {
         return false;
     }
 
-  private:
     int fd_ = -1;
 };
 
-int checkComm(const std::string& device) {
-    Link link(device);
+// kExitOk once the loader on an open link has answered the sync, first
+// entered when `enter`; else the status to end with, after saying why.
+int reachLoader(Link& link, const std::string& device, bool enter) {
     if (!link.isOpen()) {
         say("cannot open " + device + ": " + strerror(errno));
         return kExitNoDevice;
     }
-    if (!link.sync()) {
-        say("no bootstrap loader answers on " + device);
-        return kExitNoLoader;
+    if (enter) {
+        say("entering the bootstrap loader on " + device);
+        link.dropInput();
+        if (!link.send(sb::kBslEntry, sizeof sb::kBslEntry)) return kExitNoLoader;
     }
-    say("bootstrap loader answers on " + device);
-    return kExitOk;
+    if (link.sync()) return kExitOk;
+    say("no bootstrap loader answers on " + device);
+    return kExitNoLoader;
+}
+
+int checkComm(const std::string& device) {
+    Link link(device);
+    int status = reachLoader(link, device, false);
+    if (status == kExitOk) say("bootstrap loader answers on " + device);
+    return status;
 }
 
 int flash(const std::string& device, const std::string& image) {
@@ -249,31 +254,14 @@ int flash(const std::string& device, const std::string& image) {
         return kExitBadImage;
     }
     Link link(device);
-    if (!link.isOpen()) {
-        say("cannot open " + device + ": " + strerror(errno));
-        return kExitNoDevice;
-    }
-    say("entering the bootstrap loader on " + device);
-    link.dropInput();
-    if (!link.send(sb::kBslEntry, sizeof sb::kBslEntry)) return kExitNoLoader;
-    if (!link.sync()) {
-        say("no bootstrap loader answers on " + device);
-        return kExitNoLoader;
-    }
-    if (!link.command(&sb::kBslErase, 1)) {
-        say("erase failed");
-        return kExitRefused;
-    }
+    if (int status = reachLoader(link, device, true); status != kExitOk) return status;
+    if (!link.command(&sb::kBslErase, 1, "erase failed")) return kExitRefused;
     say("erased; flashing " + firmware->text() + " from " + image);
     uint8_t sum = sb::bslFlashSum(firmware->major, firmware->minor, firmware->patch);
     const uint8_t flashCommand[] = {sb::kBslFlash, firmware->major, firmware->minor,
                                     firmware->patch, sum};
-    if (!link.command(flashCommand, sizeof flashCommand)) {
-        say("flash refused");
-        return kExitRefused;
-    }
-    if (!link.command(&sb::kBslReset, 1)) {
-        say("reset failed");
+    if (!link.command(flashCommand, sizeof flashCommand, "flash refused") ||
+        !link.command(&sb::kBslReset, 1, "reset failed")) {
         return kExitRefused;
     }
     say("flashed " + firmware->text() + "; board reset");

@@ -26,15 +26,6 @@ std::runtime_error systemError(const std::string& what) {
     return std::runtime_error(what + ": " + strerror(errno));
 }
 
-void makeRaw(int fd) {
-    struct termios settings;
-    if (tcgetattr(fd, &settings) != 0) return;
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-    tcsetattr(fd, TCSANOW, &settings);
-}
-
 // The modes by the names a command line gives them.
 struct ModeName {
     BoardMode mode;
@@ -52,6 +43,15 @@ SimulatedBoard::Millis periodFor(double perSecond) {
 }
 
 }  // namespace
+
+void makeRaw(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) return;
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    tcsetattr(fd, TCSANOW, &settings);
+}
 
 const char* modeName(BoardMode mode) {
     for (const ModeName& known : kModeNames) {
@@ -159,8 +159,7 @@ void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
 // ---- observation
 
 std::vector<ReceivedCommand> SimulatedBoard::commands() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
+    return locked(commands_);
 }
 
 size_t SimulatedBoard::commandCount(uint8_t letter) const {
@@ -189,13 +188,11 @@ std::optional<ReceivedCommand> SimulatedBoard::waitForCommand(uint8_t letter, Mi
 }
 
 std::vector<std::string> SimulatedBoard::bslEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bslEvents_;
+    return locked(bslEvents_);
 }
 
 size_t SimulatedBoard::strayBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return strayBytes_;
+    return locked(strayBytes_);
 }
 
 void SimulatedBoard::setListener(Listener listener) {
@@ -266,29 +263,25 @@ bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
 
 // ---- periodic messages
 
-int SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool quiet) {
-    int id;
+void SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool quiet) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        id = nextStreamId_++;
-        Stream stream{period, Clock::now() + period,
-                      std::make_shared<std::function<Bytes()>>(std::move(next)), quiet};
-        streams_.emplace(id, std::move(stream));
+        streams_.push_back({period, Clock::now() + period,
+                            std::make_shared<std::function<Bytes()>>(std::move(next)), quiet});
     }
     changed_.notify_all();
-    return id;
 }
 
-int SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
-    return perSecond <= 0 ? 0
-                          : startStream(
-                                periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
+void SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
+    if (perSecond > 0)
+        startStream(
+            periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
 }
 
-int SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
-    return perSecond <= 0 ? 0
-                          : startStream(
-                                periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
+void SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
+    if (perSecond > 0)
+        startStream(
+            periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
 }
 
 void SimulatedBoard::streamLoop() {
@@ -298,10 +291,9 @@ void SimulatedBoard::streamLoop() {
             changed_.wait(lock);
             continue;
         }
-        auto earliest = std::min_element(
-            streams_.begin(), streams_.end(),
-            [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
-        Stream& stream = earliest->second;
+        Stream& stream =
+            *std::min_element(streams_.begin(), streams_.end(),
+                              [](const Stream& a, const Stream& b) { return a.due < b.due; });
         auto now = Clock::now();
         if (stream.due > now) {
             changed_.wait_until(lock, stream.due);

@@ -150,10 +150,11 @@ class SimulatedBoard {
     bool sendSteadily(const Bytes& bytes, Millis stall = Millis(2000));
 
     // ---- periodic messages, sent only while in firmware mode
-    // `next` builds the bytes to send each period; returns a stream id.
-    int startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
-    int startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
-    int startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
+    // `next` builds the bytes to send each period; a rate of 0 or less starts
+    // no stream.
+    void startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
+    void startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
+    void startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
 
   private:
     struct Stream {
@@ -222,8 +223,7 @@ class SimulatedBoard {
     std::vector<ReceivedCommand> commands_;
     std::vector<std::string> bslEvents_;
     size_t strayBytes_ = 0;
-    std::map<int, Stream> streams_;
-    int nextStreamId_ = 1;
+    std::vector<Stream> streams_;
     bool stopping_ = false;
     bool vanishRequested_ = false;  // vanish() asks the receive thread to close the link
     bool vanished_ = false;
