@@ -139,16 +139,8 @@ FirmwareVersion SimulatedBoard::version() const {
     return locked(firmware_);
 }
 
-void SimulatedBoard::setCommError(uint8_t commError) {
-    setLocked(commError_, commError);
-}
-
-void SimulatedBoard::setAckWithoutVersion(bool on) {
-    setLocked(ackWithoutVersion_, on);
-}
-
-void SimulatedBoard::setBytesBeforeAck(Bytes bytes) {
-    setLocked(beforeAck_, std::move(bytes));
+void SimulatedBoard::setAnswers(Answers answers) {
+    setLocked(answers_, std::move(answers));
 }
 
 void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
@@ -381,11 +373,11 @@ Bytes SimulatedBoard::answerFor(const StandardPayload& payload) {
     if (custom != responses_.end()) return custom->second;
     Bytes reply = ack();
     if (payload[0] == kCommandIdentify) {
-        reply = ackWithoutVersion_ ? motion(0, 0)
-                                   : simboard::version(firmware_.major, firmware_.minor,
-                                                       firmware_.patch, commError_);
+        reply = answers_.ackWithoutVersion ? motion(0, 0)
+                                           : simboard::version(firmware_.major, firmware_.minor,
+                                                               firmware_.patch, answers_.commError);
     }
-    return concat(concat(beforeAck_, ack()), reply);
+    return concat(concat(answers_.beforeAck, ack()), reply);
 }
 
 void SimulatedBoard::handleFrame() {

@@ -53,6 +53,13 @@ enum class BoardMode { Firmware, BootstrapLoader, Silent };
 const char* modeName(BoardMode mode);
 std::optional<BoardMode> parseMode(const std::string& name);
 
+// How the firmware answers a command, besides the ACK.
+struct Answers {
+    uint8_t commError = 0;           // sensor_comm_error byte of the version message
+    bool ackWithoutVersion = false;  // 'i' gets an ACK and a motion message (ps1 0, ps2 0)
+    Bytes beforeAck;                 // sent before every ACK (garbage, a broken frame...)
+};
+
 // One standard packet the host sent, as the board saw it.
 struct ReceivedCommand {
     StandardPayload payload{};             // payload[0] is the letter, payload[1] the on/off byte
@@ -88,13 +95,7 @@ class SimulatedBoard {
     // The version the firmware reports; flashing through the loader sets it too.
     void setVersion(FirmwareVersion firmware);
     FirmwareVersion version() const;
-    // sensor_comm_error byte of the version message.
-    void setCommError(uint8_t commError);
-    // Answer 'i' with an ACK and then a motion message (ps1 0, ps2 0) instead
-    // of the version message.
-    void setAckWithoutVersion(bool on);
-    // Bytes sent before every ACK in firmware mode (garbage, a broken frame...).
-    void setBytesBeforeAck(Bytes bytes);
+    void setAnswers(Answers answers);
     // Everything sent in answer to command `letter` (ACK included; empty: no
     // answer at all). Overrides the default answer and the settings above.
     void setResponse(uint8_t letter, Bytes bytes);
@@ -216,9 +217,7 @@ class SimulatedBoard {
     BoardMode mode_ = BoardMode::Firmware;
     FirmwareVersion firmware_;
     bool hasFirmware_ = true;
-    uint8_t commError_ = 0;
-    bool ackWithoutVersion_ = false;
-    Bytes beforeAck_;
+    Answers answers_;
     std::map<uint8_t, Bytes> responses_;
     std::vector<ReceivedCommand> commands_;
     std::vector<std::string> bslEvents_;
