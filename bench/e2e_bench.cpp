@@ -132,13 +132,12 @@ struct Target {
 // With VANTREL_BENCH_STRACE=FILE the daemon runs under `strace -c -o FILE`,
 // which counts its system calls (and slows it down: figures are then void).
 std::vector<std::string> daemonCommand(const std::string& device) {
-    std::vector<std::string> command;
+    std::vector<std::string> command = {
+        VANTREL_DAEMON_PATH, "-m", "-l", "-e", "1", "-n", "1", "-p", device};
     const char* straceOutput = getenv("VANTREL_BENCH_STRACE");
-    if (straceOutput != nullptr) command = {"/usr/bin/strace", "-c", "-o", straceOutput};
-    for (const char* arg : {VANTREL_DAEMON_PATH, "-m", "-l", "-e", "1", "-n", "1", "-p"}) {
-        command.push_back(arg);
+    if (straceOutput != nullptr) {
+        command.insert(command.begin(), {"/usr/bin/strace", "-c", "-o", straceOutput});
     }
-    command.push_back(device);
     return command;
 }
 
