@@ -30,15 +30,7 @@ bool StreamReader::open() {
     return fifo_.open(path_, &error) && fifo_.setCapacity(kFifoBytes);
 }
 
-void StreamReader::leaveFor(std::chrono::milliseconds away) {
-    disturb(away, true);
-}
-
-void StreamReader::stallFor(std::chrono::milliseconds stall) {
-    disturb(stall, false);
-}
-
-void StreamReader::disturb(std::chrono::milliseconds length, bool leave) {
+void StreamReader::pauseFor(std::chrono::milliseconds length, bool leave) {
     std::lock_guard<std::mutex> lock(mutex_);
     pauseUntil_ = Clock::now() + length;
     leaving_ = leave;

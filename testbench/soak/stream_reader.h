@@ -30,8 +30,8 @@ class StreamReader {
     StreamReader& operator=(const StreamReader&) = delete;
 
     bool ok() const { return opened_; }
-    void leaveFor(std::chrono::milliseconds away);
-    void stallFor(std::chrono::milliseconds stall);
+    // Leaves the FIFO (`leave`) or stalls on it for `length`.
+    void pauseFor(std::chrono::milliseconds length, bool leave);
     SequenceCounts counts() const;
     // Waits until the value numbered `sent - 1` has come, or nothing came for
     // `quiet`; then counts what never came.
@@ -41,7 +41,6 @@ class StreamReader {
     bool open();
     void run();
     void readAvailable();
-    void disturb(std::chrono::milliseconds length, bool leave);
 
     std::string path_;
     fifo::FifoReader fifo_;
