@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "simboard/bsl_protocol.h"
 
@@ -36,6 +38,13 @@ constexpr ModeName kModeNames[] = {
     {BoardMode::BootstrapLoader, "bsl"},
     {BoardMode::Silent, "silent"},
 };
+
+// The host has read everything once the slave's input queue stays empty this
+// long: bytes written to the master reach that queue a little later.
+constexpr SimulatedBoard::Millis kQueuePoll{2};
+constexpr int kEmptyPollsNeeded = 10;
+constexpr SimulatedBoard::Millis kDrainLimit{2000};
+constexpr SimulatedBoard::Millis kCloseLimit{5000};
 
 SimulatedBoard::Millis periodFor(double perSecond) {
     long millis = std::lround(1000.0 / perSecond);
@@ -127,32 +136,12 @@ void SimulatedBoard::setMode(BoardMode mode) {
     changed_.notify_all();
 }
 
-BoardMode SimulatedBoard::mode() const {
-    return locked(mode_);
-}
-
-void SimulatedBoard::setVersion(FirmwareVersion firmware) {
-    setLocked(firmware_, firmware);
-}
-
-FirmwareVersion SimulatedBoard::version() const {
-    return locked(firmware_);
-}
-
-void SimulatedBoard::setAnswers(Answers answers) {
-    setLocked(answers_, std::move(answers));
-}
-
 void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     responses_[letter] = std::move(bytes);
 }
 
 // ---- observation
-
-std::vector<ReceivedCommand> SimulatedBoard::commands() const {
-    return locked(commands_);
-}
 
 size_t SimulatedBoard::commandCount(uint8_t letter) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -177,14 +166,6 @@ std::optional<ReceivedCommand> SimulatedBoard::waitForCommand(uint8_t letter, Mi
     };
     changed_.wait_for(lock, timeout, seen);
     return found;
-}
-
-std::vector<std::string> SimulatedBoard::bslEvents() const {
-    return locked(bslEvents_);
-}
-
-size_t SimulatedBoard::strayBytes() const {
-    return locked(strayBytes_);
 }
 
 void SimulatedBoard::setListener(Listener listener) {
@@ -493,6 +474,99 @@ void SimulatedBoard::handleFlash() {
         answerBsl(kBslNak, "flash refused",
                   std::string("<- BSL flash ") + flashed.text() + " -> NAK (" +
                       (sumOk ? "not erased" : "bad sum") + ")");
+    }
+}
+
+// ---- the board going away: closing its side of the pty hangs up the host's
+// port, as unplugging the board does on the panel
+
+void SimulatedBoard::vanish() {
+    waitUntilHostHasRead(kDrainLimit);  // a host that stopped reading loses the rest
+    if (std::this_thread::get_id() == receiver_.get_id()) {
+        closeLink();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (vanished_) return;
+    vanishRequested_ = true;
+    uint8_t wake = 1;
+    (void)!write(wakeWrite_, &wake, 1);
+    changed_.wait_for(lock, kCloseLimit, [this]() { return vanished_ || stopping_; });
+}
+
+bool SimulatedBoard::takeVanishOn(uint8_t letter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!vanishOn_ || *vanishOn_ != letter) return false;
+    vanishOn_.reset();
+    return true;
+}
+
+bool SimulatedBoard::waitUntilHostHasRead(Millis timeout) {
+    auto deadline = Clock::now() + timeout;
+    int emptyPolls = 0;
+    while (emptyPolls < kEmptyPollsNeeded) {
+        int unread = unreadByHost();
+        if (unread < 0) return true;  // nothing can be read any more
+        emptyPolls = unread == 0 ? emptyPolls + 1 : 0;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kQueuePoll);
+    }
+    return true;
+}
+
+bool SimulatedBoard::waitUntilBoardHasRead(Millis timeout) {
+    auto deadline = Clock::now() + timeout;
+    size_t commandsSeen = commands().size();
+    int quietPolls = 0;
+    while (quietPolls < kEmptyPollsNeeded * 5) {
+        int unread = 0;
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) return true;
+        }
+        size_t commandsNow = commands().size();
+        quietPolls = unread == 0 && commandsNow == commandsSeen ? quietPolls + 1 : 0;
+        commandsSeen = commandsNow;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kQueuePoll);
+    }
+    return true;
+}
+
+int SimulatedBoard::unreadByHost() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    int unread = 0;
+    if (slaveKeeper_ < 0 || ioctl(slaveKeeper_, FIONREAD, &unread) != 0) return -1;
+    return unread;
+}
+
+void SimulatedBoard::closeLink() {
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (master_ < 0) return;
+        // The device node goes first, as an unplugged adapter's does: once
+        // the pty is released its number may go to another process, and a
+        // link left behind would lead bslsh or a restarted daemon there.
+        if (!linkPath_.empty()) unlink(linkPath_.c_str());
+        // Closing the master hangs the slave up; the keeper goes too, so
+        // that the pty is released as a board that is gone would leave it.
+        close(master_);
+        close(slaveKeeper_);
+        master_ = slaveKeeper_ = -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        vanished_ = true;
+        vanishRequested_ = false;
+    }
+    rxState_ = RxState::Idle;
+    changed_.notify_all();
+    emit("-- the board has vanished: pty closed, the host's port hung up");
+}
+
+void SimulatedBoard::drainWakePipe() {
+    uint8_t buffer[16];
+    while (read(wakeRead_, buffer, sizeof buffer) > 0) {
     }
 }
 

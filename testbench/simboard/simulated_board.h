@@ -91,17 +91,17 @@ class SimulatedBoard {
     // ---- behaviour (may be changed at any time)
     // Firmware mode also counts as firmware present (after a loader erase).
     void setMode(BoardMode mode);
-    BoardMode mode() const;
+    BoardMode mode() const { return locked(mode_); }
     // The version the firmware reports; flashing through the loader sets it too.
-    void setVersion(FirmwareVersion firmware);
-    FirmwareVersion version() const;
-    void setAnswers(Answers answers);
+    void setVersion(FirmwareVersion firmware) { setLocked(firmware_, firmware); }
+    FirmwareVersion version() const { return locked(firmware_); }
+    void setAnswers(Answers answers) { setLocked(answers_, std::move(answers)); }
     // Everything sent in answer to command `letter` (ACK included; empty: no
     // answer at all). Overrides the default answer and the settings above.
     void setResponse(uint8_t letter, Bytes bytes);
 
     // ---- what the host sent
-    std::vector<ReceivedCommand> commands() const;
+    std::vector<ReceivedCommand> commands() const { return locked(commands_); }
     size_t commandCount(uint8_t letter) const;
     // Waits until the `occurrence`-th command with this letter (1 = the first
     // ever recorded, not the next one) has arrived; nullopt after `timeout`.
@@ -109,9 +109,9 @@ class SimulatedBoard {
                                                   size_t occurrence = 1) const;
     // Loader events in order: "entry", "sync", "erase", "flash 1.6.25",
     // "flash refused", "reset".
-    std::vector<std::string> bslEvents() const;
+    std::vector<std::string> bslEvents() const { return locked(bslEvents_); }
     // Bytes that were neither part of a packet nor of the loader protocol.
-    size_t strayBytes() const;
+    size_t strayBytes() const { return locked(strayBytes_); }
 
     // Called with one readable line per event ("<- D 01 (LED on)", "-> ACK",
     // "<- BSL sync -> ACK", ...), from the board's threads, one at a time.
@@ -131,7 +131,7 @@ class SimulatedBoard {
     // The next command with this letter is recorded and then, instead of
     // being answered, makes the board vanish at once: the exchange that the
     // command starts meets a hung-up link.
-    void vanishOnCommand(uint8_t letter);
+    void vanishOnCommand(uint8_t letter) { setLocked(vanishOn_, std::optional<uint8_t>(letter)); }
     // True once the host has read every byte the board sent (the slave's
     // input queue has stayed empty for 20 ms), or the link is gone; false
     // when bytes were still waiting after `timeout`.
