@@ -51,6 +51,8 @@ namespace {
 
 using vantrel::wire::FirmwareVersion;
 namespace sb = vantrel::simboard;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLoader = 1;
@@ -76,9 +78,9 @@ constexpr Wait kCommandWait{1000, 200};
 
 double timeScale = 1.0;
 
-int scaled(Wait wait) {
+Millis scaled(Wait wait) {
     double millis = wait.millis * timeScale;
-    return millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5);
+    return Millis(millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5));
 }
 
 // VANTREL_TIME_SCALE as the daemon reads it: unset or empty is 1.
@@ -157,21 +159,20 @@ class Link {
                 return false;
             } else {
                 struct pollfd room = {fd_, POLLOUT, 0};
-                if (poll(&room, 1, scaled(kCommandWait)) <= 0) return false;
+                if (poll(&room, 1, static_cast<int>(scaled(kCommandWait).count())) <= 0)
+                    return false;
             }
         }
         return true;
     }
 
-    // The next byte within `millis`, or -1.
-    int receive(int millis) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    // The next byte within `wait`, or -1.
+    int receive(Millis wait) {
+        auto deadline = Clock::now() + wait;
         for (;;) {
             uint8_t byte;
             if (read(fd_, &byte, 1) == 1) return byte;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
+            auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
             if (left <= 0) return -1;
             struct pollfd readable = {fd_, POLLIN, 0};
             poll(&readable, 1, static_cast<int>(left));
@@ -183,9 +184,8 @@ class Link {
     // Reads and drops bytes until the line has been quiet for a while (a
     // loader sends nothing unasked; firmware frames may still be in flight).
     void waitForQuiet() {
-        auto limit =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled(kQuietLimit));
-        while (receive(scaled(kQuiet)) >= 0 && std::chrono::steady_clock::now() < limit) {
+        auto limit = Clock::now() + scaled(kQuietLimit);
+        while (receive(scaled(kQuiet)) >= 0 && Clock::now() < limit) {
         }
     }
 
@@ -210,9 +210,9 @@ class Link {
 
   private:
     bool acknowledged() {
-        int wait = scaled(kCommandWait);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
-        while (std::chrono::steady_clock::now() < deadline) {
+        Millis wait = scaled(kCommandWait);
+        auto deadline = Clock::now() + wait;
+        while (Clock::now() < deadline) {
             int answer = receive(wait);
             if (answer == sb::kBslAck) return true;
             if (answer == sb::kBslNak || answer < 0) return false;
