@@ -193,8 +193,7 @@ struct Throughput {
 Throughput measureThroughput(Target& target, size_t frames) {
     Bytes chunk;
     for (size_t i = 0; i < kFramesPerWrite; ++i) {
-        Bytes frame = vantrel::simboard::motion(static_cast<uint16_t>(i), 1);
-        chunk.insert(chunk.end(), frame.begin(), frame.end());
+        chunk = vantrel::wire::concat(chunk, vantrel::wire::motion(static_cast<uint16_t>(i), 1));
     }
     Throughput result;
     target.reader->clear();

@@ -206,17 +206,13 @@ bool SimulatedBoard::writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, 
     return true;
 }
 
-bool SimulatedBoard::sendDescribed(const Bytes& bytes, bool quiet) {
+bool SimulatedBoard::send(const Bytes& bytes, bool quiet) {
     bool written = writeBytes(bytes);
     if (!quiet) {
         emit("-> " + describeBoardBytes(bytes) +
              (written ? "" : " [not all sent: nobody reads the link]"));
     }
     return written;
-}
-
-bool SimulatedBoard::send(const Bytes& bytes) {
-    return sendDescribed(bytes);
 }
 
 bool SimulatedBoard::sendMotion(uint16_t ps1, uint16_t ps2) {
@@ -246,15 +242,15 @@ void SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, boo
 }
 
 void SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
-    if (perSecond > 0)
-        startStream(
-            periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
+    if (perSecond <= 0) return;
+    startStream(
+        periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
 }
 
 void SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
-    if (perSecond > 0)
-        startStream(
-            periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
+    if (perSecond <= 0) return;
+    startStream(
+        periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
 }
 
 void SimulatedBoard::streamLoop() {
@@ -278,7 +274,7 @@ void SimulatedBoard::streamLoop() {
         auto next = stream.next;
         bool quiet = stream.quiet;
         lock.unlock();
-        sendDescribed((*next)(), quiet);
+        send((*next)(), quiet);
         lock.lock();
     }
 }
@@ -389,7 +385,7 @@ void SimulatedBoard::handleFrame() {
         line += std::string(" [not answered: board in ") + modeName(command.mode) + " mode]";
     }
     emit(line);
-    if (!answer.empty()) sendDescribed(answer);
+    if (!answer.empty()) send(answer);
 }
 
 void SimulatedBoard::handleEntry() {

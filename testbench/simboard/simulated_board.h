@@ -142,7 +142,8 @@ class SimulatedBoard {
     bool waitUntilBoardHasRead(Millis timeout);
 
     // ---- sending (any mode, any thread); false when not all bytes could be written
-    bool send(const Bytes& bytes);
+    // `quiet`: not told to the listener.
+    bool send(const Bytes& bytes, bool quiet = false);
     bool sendMotion(uint16_t ps1, uint16_t ps2);
     bool sendGarbage(size_t count, uint32_t seed = 1);
     // As send(), for bursts larger than the terminal's buffer: waits for room
@@ -199,7 +200,6 @@ class SimulatedBoard {
     bool takeVanishOn(uint8_t letter);  // true (once) when `letter` should make the board vanish
     void closeLink();                   // receive thread only: the hang-up itself
     int unreadByHost();                 // bytes in the slave's input queue, -1 when gone
-    bool sendDescribed(const Bytes& bytes, bool quiet = false);
     void answerBsl(uint8_t answer, const std::string& event, const std::string& text);
     void emit(const std::string& line);
 
