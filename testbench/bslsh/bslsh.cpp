@@ -43,6 +43,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/host/host_env.h"
 #include "simboard/bsl_protocol.h"
 #include "simboard/simulated_image.h"
 #include "wire/frames.h"
@@ -76,20 +77,12 @@ constexpr Wait kQuiet{50, 5};          // a line this long without a byte is qui
 constexpr Wait kQuietLimit{500, 100};  // give up waiting for quiet after this
 constexpr Wait kCommandWait{1000, 200};
 
-double timeScale = 1.0;
+// VANTREL_TIME_SCALE as the daemon reads it; below 0 when it is no good.
+const double timeScale = vantrel::hostTimeScale();
 
 Millis scaled(Wait wait) {
     double millis = wait.millis * timeScale;
     return Millis(millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5));
-}
-
-// VANTREL_TIME_SCALE as the daemon reads it: unset or empty is 1.
-bool readTimeScale() {
-    const char* text = getenv("VANTREL_TIME_SCALE");
-    if (text == nullptr || *text == '\0') return true;
-    char* end = nullptr;
-    timeScale = strtod(text, &end);
-    return end != text && *end == '\0' && timeScale >= 0.0 && timeScale <= 1e6;
 }
 
 void say(const std::string& text) {
@@ -278,7 +271,7 @@ int main(int argc, char** argv) {
     logArguments(argc, argv);
     signal(SIGALRM, onTimeLimit);
     alarm(kTimeLimitSeconds);
-    if (!readTimeScale()) {
+    if (timeScale < 0.0) {
         fprintf(stderr, "bslsh: VANTREL_TIME_SCALE=\"%s\" is not a number of 0 or more\n",
                 getenv("VANTREL_TIME_SCALE"));
         return kExitUsage;

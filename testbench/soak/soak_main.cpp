@@ -255,7 +255,6 @@ class Soak {
     void stream() {
         sender_ = std::make_unique<WireSender>(board_, spoils_);
         Clock::time_point start = Clock::now();
-        sender_->start();
         before_ = sample(0);
         double nextSample = std::min(60.0, total_);
         while (!dead_) {
