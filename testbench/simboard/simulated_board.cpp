@@ -363,7 +363,6 @@ void SimulatedBoard::handleFrame() {
     std::copy(rxBytes_.begin(), rxBytes_.begin() + kStandardPayloadSize, command.payload.begin());
     command.checksumOk =
         payloadChecksum(command.payload.data(), kStandardPayloadSize) == rxBytes_.back();
-    command.when = Clock::now();
     Bytes answer;
     {
         std::lock_guard<std::mutex> lock(mutex_);

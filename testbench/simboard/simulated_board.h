@@ -65,10 +65,8 @@ struct ReceivedCommand {
     StandardPayload payload{};             // payload[0] is the letter, payload[1] the on/off byte
     bool checksumOk = true;                // a bad checksum is recorded but never answered
     BoardMode mode = BoardMode::Firmware;  // the board's mode when it arrived
-    std::chrono::steady_clock::time_point when;
 
     uint8_t letter() const { return payload[0]; }
-    uint8_t argument() const { return payload[1]; }
 };
 
 class SimulatedBoard {
