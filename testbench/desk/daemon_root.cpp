@@ -35,10 +35,9 @@ std::string makeTemporaryFolder(const std::string& prefix) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::string name = pattern;
     if (mkdtemp(name.data()) == nullptr) throw failure("mkdtemp " + pattern, errno);
-    return name.data();
+    return name;
 }
 
 void writeSmallFile(const std::string& path, const char* text) {
