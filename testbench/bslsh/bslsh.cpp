@@ -16,8 +16,6 @@
 // before the board is touched: an image without that record leaves the board
 // as it was.
 //
-// Every wait is bounded, and so is the whole run (kTimeLimitSeconds).
-//
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
 // joined by one blank) is appended to it as one line, tagged when the tool
 // started with SIGPIPE blocked.
@@ -57,11 +55,11 @@ using Millis = std::chrono::milliseconds;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLoader = 1;
-constexpr int kExitUsage = 2;     // any other command line: usage on standard error
-constexpr int kExitBadImage = 3;  // unreadable, or without the simulated image's version record
-constexpr int kExitNoDevice = 4;  // the device cannot be opened
-constexpr int kExitRefused = 5;   // the loader refused a step or stopped answering
-constexpr int kExitTimeLimit = 6;
+constexpr int kExitUsage = 2;      // any other command line: usage on standard error
+constexpr int kExitBadImage = 3;   // unreadable, or without the simulated image's version record
+constexpr int kExitNoDevice = 4;   // the device cannot be opened
+constexpr int kExitRefused = 5;    // the loader refused a step or stopped answering
+constexpr int kExitTimeLimit = 6;  // the whole run's limit; every wait in it is bounded too
 constexpr unsigned kTimeLimitSeconds = 20;
 
 constexpr int kSyncTries = 4;
