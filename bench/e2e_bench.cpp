@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "common/paths.h"
-#include "daemon/run.h"
 #include "desk/daemon_root.h"
 #include "desk/desk_process.h"
 #include "link/protocol.h"
@@ -128,40 +127,28 @@ struct Target {
     }
     std::string fifo() const { return root.path(vantrel::kPathPipeProximity); }
     pid_t pid() const { return process.pid(); }
-
-    // Starts `argv` with its output in the root; in the bench's process group,
-    // so that a Ctrl-C at the bench ends it too.
-    bool start(std::vector<std::string> argv, std::vector<std::string> environment) {
-        vantrel::desk::Launch launch{std::move(argv), std::move(environment),
-                                     root.path(vantrel::desk::kStdoutFile),
-                                     root.path(vantrel::desk::kStderrFile), false};
-        std::string error;
-        if (process.start(launch, &error)) return true;
-        fprintf(stderr, "cannot start %s: %s\n", launch.argv[0].c_str(), error.c_str());
-        return false;
-    }
 };
 
 // With VANTREL_BENCH_STRACE=FILE the daemon runs under `strace -c -o FILE`,
 // which counts its system calls (and slows it down: figures are then void).
 std::vector<std::string> daemonCommand(const std::string& device) {
-    std::vector<std::string> command;
+    std::vector<std::string> command = {
+        VANTREL_DAEMON_PATH, "-m", "-l", "-e", "1", "-n", "1", "-p", device};
     const char* straceOutput = getenv("VANTREL_BENCH_STRACE");
-    if (straceOutput != nullptr) command = {"/usr/bin/strace", "-c", "-o", straceOutput};
-    for (const char* arg : {VANTREL_DAEMON_PATH, "-m", "-l", "-e", "1", "-n", "1", "-p"}) {
-        command.push_back(arg);
+    if (straceOutput != nullptr) {
+        command.insert(command.begin(), {"/usr/bin/strace", "-c", "-o", straceOutput});
     }
-    command.push_back(device);
     return command;
 }
 
+// Both run in the bench's process group, so that a Ctrl-C at the bench ends them too.
 bool startDaemon(Target& target) {
     vantrel::desk::DaemonSettings settings{VANTREL_STANDIN_DIR, std::to_string(kTimeScale), {}};
-    auto environment = vantrel::desk::daemonEnvironment(vantrel::desk::currentEnvironment(),
-                                                        target.root.path(), settings);
-    if (!target.start(daemonCommand(target.board.slavePath()), environment)) return false;
-    if (!vantrel::desk::waitForText(target.process, target.root.path(vantrel::desk::kStdoutFile),
-                                    vantrel::kReceiveBanner, kStartLimit)) {
+    vantrel::desk::Launch launch =
+        target.root.launch(daemonCommand(target.board.slavePath()), settings);
+    std::string error;
+    if (!vantrel::desk::startToReceivePhase(target.process, launch, kStartLimit, &error)) {
+        if (!error.empty()) fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
     target.reader = std::make_unique<TimedReader>(target.fifo());
@@ -170,8 +157,12 @@ bool startDaemon(Target& target) {
 
 bool startFloor(Target& target) {
     if (mkfifo(target.fifo().c_str(), 0666) != 0) return false;
-    if (!target.start({VANTREL_FLOOR_PATH, target.board.slavePath(), target.fifo()},
-                      vantrel::desk::currentEnvironment())) {
+    vantrel::desk::Launch launch =
+        target.root.launch({VANTREL_FLOOR_PATH, target.board.slavePath(), target.fifo()}, {});
+    launch.environment = vantrel::desk::currentEnvironment();
+    std::string error;
+    if (!target.process.start(launch, &error)) {
+        fprintf(stderr, "cannot start %s: %s\n", VANTREL_FLOOR_PATH, error.c_str());
         return false;
     }
     target.reader = std::make_unique<TimedReader>(target.fifo());
@@ -202,8 +193,7 @@ struct Throughput {
 Throughput measureThroughput(Target& target, size_t frames) {
     Bytes chunk;
     for (size_t i = 0; i < kFramesPerWrite; ++i) {
-        Bytes frame = vantrel::simboard::motion(static_cast<uint16_t>(i), 1);
-        chunk.insert(chunk.end(), frame.begin(), frame.end());
+        chunk = vantrel::wire::concat(chunk, vantrel::wire::motion(static_cast<uint16_t>(i), 1));
     }
     Throughput result;
     target.reader->clear();
@@ -290,11 +280,11 @@ long fileSize(const char* path) {
     return stat(path, &info) == 0 ? static_cast<long>(info.st_size) : -1;
 }
 
-void print(const char* key, double value) {
-    printf("%s=%.3f\n", key, value);
+void print(const std::string& key, double value) {
+    printf("%s=%.3f\n", key.c_str(), value);
 }
-void print(const char* key, long value) {
-    printf("%s=%ld\n", key, value);
+void print(const std::string& key, long value) {
+    printf("%s=%ld\n", key.c_str(), value);
 }
 
 struct BenchOptions {
@@ -321,18 +311,29 @@ struct Summary {
     long hwmOverFloor = 0;
 };
 
+// Only the daemon is weighed against the line rate and has its latency run's
+// losses counted: the floor is the measure, not the subject.
+void printRate(const std::string& who, const Throughput& rate) {
+    print(who + ".frames_per_s", rate.framesPerSecond);
+    if (who == "daemon")
+        print("daemon.headroom_over_line_rate", rate.framesPerSecond / kLineRateFrames);
+    print(who + ".frames_lost", rate.lost);
+    print(who + ".link_stalled", static_cast<long>(rate.stalled));
+    print(who + ".cpu_us_per_1000_frames", rate.cpuMicrosPerFrame * 1000);
+}
+
+void printLatency(const std::string& who, const Latency& latency) {
+    print(who + ".latency_p50_us", latency.p50);
+    print(who + ".latency_p99_us", latency.p99);
+    print(who + ".latency_max_us", latency.max);
+    if (who == "daemon") print("daemon.latency_frames_lost", latency.lost);
+}
+
 void printThroughput(Target& daemon, Target& floor, size_t frames, Summary* summary) {
     Throughput daemonRate = measureThroughput(daemon, frames);
     Throughput floorRate = measureThroughput(floor, frames);
-    print("daemon.frames_per_s", daemonRate.framesPerSecond);
-    print("daemon.headroom_over_line_rate", daemonRate.framesPerSecond / kLineRateFrames);
-    print("daemon.frames_lost", daemonRate.lost);
-    print("daemon.link_stalled", static_cast<long>(daemonRate.stalled));
-    print("daemon.cpu_us_per_1000_frames", daemonRate.cpuMicrosPerFrame * 1000);
-    print("floor.frames_per_s", floorRate.framesPerSecond);
-    print("floor.frames_lost", floorRate.lost);
-    print("floor.link_stalled", static_cast<long>(floorRate.stalled));
-    print("floor.cpu_us_per_1000_frames", floorRate.cpuMicrosPerFrame * 1000);
+    printRate("daemon", daemonRate);
+    printRate("floor", floorRate);
     summary->daemonRate = daemonRate;
     summary->throughputRatio = daemonRate.framesPerSecond / floorRate.framesPerSecond;
     summary->cpuRatio = daemonRate.cpuMicrosPerFrame / floorRate.cpuMicrosPerFrame;
@@ -340,17 +341,10 @@ void printThroughput(Target& daemon, Target& floor, size_t frames, Summary* summ
     print("ratio.cpu_daemon_over_floor", summary->cpuRatio);
 }
 
-void printLatency(Target& daemon, Target& floor, double seconds, Summary* summary) {
-    Latency daemonLatency = measureLatency(daemon, seconds);
-    Latency floorLatency = measureLatency(floor, seconds);
-    print("daemon.latency_p50_us", daemonLatency.p50);
-    print("daemon.latency_p99_us", daemonLatency.p99);
-    print("daemon.latency_max_us", daemonLatency.max);
-    print("daemon.latency_frames_lost", daemonLatency.lost);
-    print("floor.latency_p50_us", floorLatency.p50);
-    print("floor.latency_p99_us", floorLatency.p99);
-    print("floor.latency_max_us", floorLatency.max);
-    summary->daemonLatency = daemonLatency;
+void printLatencies(Target& daemon, Target& floor, double seconds, Summary* summary) {
+    summary->daemonLatency = measureLatency(daemon, seconds);
+    printLatency("daemon", summary->daemonLatency);
+    printLatency("floor", measureLatency(floor, seconds));
 }
 
 // Idle wake-ups, memory and binary sizes.
@@ -392,7 +386,7 @@ int runBench(const BenchOptions& options) {
     printf("machine.cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
     Summary summary;
     printThroughput(daemon, floor, options.frames, &summary);
-    printLatency(daemon, floor, options.latencySeconds, &summary);
+    printLatencies(daemon, floor, options.latencySeconds, &summary);
     printFootprint(daemon, floor, &summary);
     printSummary(summary);
     stopDaemon(daemon);

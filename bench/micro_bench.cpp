@@ -13,22 +13,21 @@
 #include "link/serial_port.h"
 #include "messages/tavrix_protocol_parser.h"
 #include "testbench/memory_link/memory_link.h"
+#include "wire/frames.h"
 
 namespace {
 
 using vantrel::gState;
 using vantrel::memlink::kLinkFd;
 
-std::vector<uint8_t> standardFrame(uint8_t letter, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    std::vector<uint8_t> frame = {vantrel::kLeadStandard, letter, a, b, c, d, 0};
-    frame.push_back(vantrel::payloadChecksum(frame.data() + 1, vantrel::kStandardPayloadSize));
-    return frame;
-}
+constexpr size_t kFramesPerRound = 1000;
 
-std::vector<uint8_t> repeated(const std::vector<uint8_t>& frame, size_t times) {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(frame.size() * times);
-    for (size_t i = 0; i < times; ++i) bytes.insert(bytes.end(), frame.begin(), frame.end());
+// One round: kFramesPerRound motion frames in a row.
+vantrel::wire::Bytes roundOfFrames() {
+    vantrel::wire::Bytes frame = vantrel::wire::encodeStandard(vantrel::kLetterMotion, 1, 2, 3, 4);
+    vantrel::wire::Bytes bytes;
+    for (size_t i = 0; i < kFramesPerRound; ++i)
+        bytes.insert(bytes.end(), frame.begin(), frame.end());
     return bytes;
 }
 
@@ -38,12 +37,9 @@ void prepareState(bool forwardMotion) {
     gState.ignoreMotion = !forwardMotion;
 }
 
-constexpr size_t kFramesPerRound = 1000;
-
 // Lead byte, readPacket and parseStandardData, as the receive loop does them.
 void BM_ReadPacketAndDispatch(benchmark::State& state) {
-    std::vector<uint8_t> bytes =
-        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
+    vantrel::wire::Bytes bytes = roundOfFrames();
     prepareState(false);
     for (auto _ : state) {
         vantrel::memlink::serve(bytes.data(), bytes.size());
@@ -63,8 +59,7 @@ BENCHMARK(BM_ReadPacketAndDispatch);
 // forwarded each frame also costs the pipe's open (which fails: no FIFO).
 void BM_ReceiveLoop(benchmark::State& state) {
     bool forward = state.range(0) != 0;
-    std::vector<uint8_t> bytes =
-        repeated(standardFrame(vantrel::kLetterMotion, 1, 2, 3, 4), kFramesPerRound);
+    vantrel::wire::Bytes bytes = roundOfFrames();
     for (auto _ : state) {
         prepareState(forward);
         vantrel::memlink::serve(bytes.data(), bytes.size());

@@ -16,12 +16,6 @@
 // before the board is touched: an image without that record leaves the board
 // as it was.
 //
-// Exit status: 0 success; 1 the loader did not answer; 2 any other command
-// line (usage on standard error); 3 image unreadable or without the
-// simulated image's version record; 4 device cannot be opened; 5 the loader
-// refused a step or stopped answering; 6 the overall time limit (20 s) ran
-// out. Every wait is bounded.
-//
 // When VANTREL_BSLSH_ARGV_LOG names a file, the command line (arguments
 // joined by one blank) is appended to it as one line, tagged when the tool
 // started with SIGPIPE blocked.
@@ -47,6 +41,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/host/host_env.h"
 #include "simboard/bsl_protocol.h"
 #include "simboard/simulated_image.h"
 #include "wire/frames.h"
@@ -55,14 +50,16 @@ namespace {
 
 using vantrel::wire::FirmwareVersion;
 namespace sb = vantrel::simboard;
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
 
 constexpr int kExitOk = 0;
 constexpr int kExitNoLoader = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitBadImage = 3;
-constexpr int kExitNoDevice = 4;
-constexpr int kExitRefused = 5;
-constexpr int kExitTimeLimit = 6;
+constexpr int kExitUsage = 2;      // any other command line: usage on standard error
+constexpr int kExitBadImage = 3;   // unreadable, or without the simulated image's version record
+constexpr int kExitNoDevice = 4;   // the device cannot be opened
+constexpr int kExitRefused = 5;    // the loader refused a step or stopped answering
+constexpr int kExitTimeLimit = 6;  // the whole run's limit; every wait in it is bounded too
 constexpr unsigned kTimeLimitSeconds = 20;
 
 constexpr int kSyncTries = 4;
@@ -78,20 +75,12 @@ constexpr Wait kQuiet{50, 5};          // a line this long without a byte is qui
 constexpr Wait kQuietLimit{500, 100};  // give up waiting for quiet after this
 constexpr Wait kCommandWait{1000, 200};
 
-double timeScale = 1.0;
+// VANTREL_TIME_SCALE as the daemon reads it; below 0 when it is no good.
+const double timeScale = vantrel::hostTimeScale();
 
-int scaled(Wait wait) {
+Millis scaled(Wait wait) {
     double millis = wait.millis * timeScale;
-    return millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5);
-}
-
-// VANTREL_TIME_SCALE as the daemon reads it: unset or empty is 1.
-bool readTimeScale() {
-    const char* text = getenv("VANTREL_TIME_SCALE");
-    if (text == nullptr || *text == '\0') return true;
-    char* end = nullptr;
-    timeScale = strtod(text, &end);
-    return end != text && *end == '\0' && timeScale >= 0.0 && timeScale <= 1e6;
+    return Millis(millis < wait.leastMillis ? wait.leastMillis : static_cast<int>(millis + 0.5));
 }
 
 void say(const std::string& text) {
@@ -144,14 +133,7 @@ class Link {
   public:
     explicit Link(const std::string& device) {
         fd_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) return;
-        struct termios settings;
-        if (tcgetattr(fd_, &settings) == 0) {
-            cfmakeraw(&settings);
-            cfsetispeed(&settings, B115200);
-            cfsetospeed(&settings, B115200);
-            tcsetattr(fd_, TCSANOW, &settings);
-        }
+        if (fd_ >= 0) sb::makeRaw(fd_);
     }
     ~Link() {
         if (fd_ >= 0) close(fd_);
@@ -168,21 +150,20 @@ class Link {
                 return false;
             } else {
                 struct pollfd room = {fd_, POLLOUT, 0};
-                if (poll(&room, 1, scaled(kCommandWait)) <= 0) return false;
+                if (poll(&room, 1, static_cast<int>(scaled(kCommandWait).count())) <= 0)
+                    return false;
             }
         }
         return true;
     }
 
-    // The next byte within `millis`, or -1.
-    int receive(int millis) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+    // The next byte within `wait`, or -1.
+    int receive(Millis wait) {
+        auto deadline = Clock::now() + wait;
         for (;;) {
             uint8_t byte;
             if (read(fd_, &byte, 1) == 1) return byte;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
+            auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
             if (left <= 0) return -1;
             struct pollfd readable = {fd_, POLLIN, 0};
             poll(&readable, 1, static_cast<int>(left));
@@ -194,9 +175,8 @@ class Link {
     // Reads and drops bytes until the line has been quiet for a while (a
     // loader sends nothing unasked; firmware frames may still be in flight).
     void waitForQuiet() {
-        auto limit =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(scaled(kQuietLimit));
-        while (receive(scaled(kQuiet)) >= 0 && std::chrono::steady_clock::now() < limit) {
+        auto limit = Clock::now() + scaled(kQuietLimit);
+        while (receive(scaled(kQuiet)) >= 0 && Clock::now() < limit) {
         }
     }
 
@@ -211,12 +191,19 @@ class Link {
         return false;
     }
 
-    // One loader command; true on ACK. Other bytes before the answer are skipped.
-    bool command(const uint8_t* bytes, size_t size) {
-        if (!send(bytes, size)) return false;
-        int wait = scaled(kCommandWait);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
-        while (std::chrono::steady_clock::now() < deadline) {
+    // One loader command; true on ACK. Other bytes before the answer are
+    // skipped; on any other outcome `failure` is said.
+    bool command(const uint8_t* bytes, size_t size, const char* failure) {
+        if (send(bytes, size) && acknowledged()) return true;
+        say(failure);
+        return false;
+    }
+
+  private:
+    bool acknowledged() {
+        Millis wait = scaled(kCommandWait);
+        auto deadline = Clock::now() + wait;
+        while (Clock::now() < deadline) {
             int answer = receive(wait);
             if (answer == sb::kBslAck) return true;
             if (answer == sb::kBslNak || answer < 0) return false;
@@ -224,22 +211,31 @@ class Link {
         return false;
     }
 
-  private:
     int fd_ = -1;
 };
 
-int checkComm(const std::string& device) {
-    Link link(device);
+// kExitOk once the loader on an open link has answered the sync, first
+// entered when `enter`; else the status to end with, after saying why.
+int reachLoader(Link& link, const std::string& device, bool enter) {
     if (!link.isOpen()) {
         say("cannot open " + device + ": " + strerror(errno));
         return kExitNoDevice;
     }
-    if (!link.sync()) {
-        say("no bootstrap loader answers on " + device);
-        return kExitNoLoader;
+    if (enter) {
+        say("entering the bootstrap loader on " + device);
+        link.dropInput();
+        if (!link.send(sb::kBslEntry, sizeof sb::kBslEntry)) return kExitNoLoader;
     }
-    say("bootstrap loader answers on " + device);
-    return kExitOk;
+    if (link.sync()) return kExitOk;
+    say("no bootstrap loader answers on " + device);
+    return kExitNoLoader;
+}
+
+int checkComm(const std::string& device) {
+    Link link(device);
+    int status = reachLoader(link, device, false);
+    if (status == kExitOk) say("bootstrap loader answers on " + device);
+    return status;
 }
 
 int flash(const std::string& device, const std::string& image) {
@@ -249,31 +245,14 @@ int flash(const std::string& device, const std::string& image) {
         return kExitBadImage;
     }
     Link link(device);
-    if (!link.isOpen()) {
-        say("cannot open " + device + ": " + strerror(errno));
-        return kExitNoDevice;
-    }
-    say("entering the bootstrap loader on " + device);
-    link.dropInput();
-    if (!link.send(sb::kBslEntry, sizeof sb::kBslEntry)) return kExitNoLoader;
-    if (!link.sync()) {
-        say("no bootstrap loader answers on " + device);
-        return kExitNoLoader;
-    }
-    if (!link.command(&sb::kBslErase, 1)) {
-        say("erase failed");
-        return kExitRefused;
-    }
+    if (int status = reachLoader(link, device, true); status != kExitOk) return status;
+    if (!link.command(&sb::kBslErase, 1, "erase failed")) return kExitRefused;
     say("erased; flashing " + firmware->text() + " from " + image);
     uint8_t sum = sb::bslFlashSum(firmware->major, firmware->minor, firmware->patch);
     const uint8_t flashCommand[] = {sb::kBslFlash, firmware->major, firmware->minor,
                                     firmware->patch, sum};
-    if (!link.command(flashCommand, sizeof flashCommand)) {
-        say("flash refused");
-        return kExitRefused;
-    }
-    if (!link.command(&sb::kBslReset, 1)) {
-        say("reset failed");
+    if (!link.command(flashCommand, sizeof flashCommand, "flash refused") ||
+        !link.command(&sb::kBslReset, 1, "reset failed")) {
         return kExitRefused;
     }
     say("flashed " + firmware->text() + "; board reset");
@@ -290,7 +269,7 @@ int main(int argc, char** argv) {
     logArguments(argc, argv);
     signal(SIGALRM, onTimeLimit);
     alarm(kTimeLimitSeconds);
-    if (!readTimeScale()) {
+    if (timeScale < 0.0) {
         fprintf(stderr, "bslsh: VANTREL_TIME_SCALE=\"%s\" is not a number of 0 or more\n",
                 getenv("VANTREL_TIME_SCALE"));
         return kExitUsage;

@@ -35,10 +35,9 @@ std::string makeTemporaryFolder(const std::string& prefix) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::string name = pattern;
     if (mkdtemp(name.data()) == nullptr) throw failure("mkdtemp " + pattern, errno);
-    return name.data();
+    return name;
 }
 
 void writeSmallFile(const std::string& path, const char* text) {
@@ -83,6 +82,11 @@ std::string DaemonRoot::fifo(const std::string& name) const {
 
 void DaemonRoot::linkBoard(simboard::SimulatedBoard& board) const {
     if (!board.linkAt(path(kPathSerialPort))) throw failure("link " + path(kPathSerialPort), errno);
+}
+
+Launch DaemonRoot::launch(std::vector<std::string> argv, const DaemonSettings& settings) const {
+    return {std::move(argv), daemonEnvironment(currentEnvironment(), path_, settings),
+            path(kStdoutFile), path(kStderrFile), false};
 }
 
 std::vector<std::string> daemonEnvironment(const std::vector<std::string>& outer,

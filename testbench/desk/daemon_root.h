@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "desk/desk_process.h"
 #include "simboard/simulated_board.h"
 
 namespace vantrel::desk {
@@ -24,6 +25,13 @@ constexpr char kBslshLogFile[] = "bslsh-argv.log";  // VANTREL_BSLSH_ARGV_LOG
 constexpr char kStdoutFile[] = "stdout";
 constexpr char kStderrFile[] = "stderr";
 constexpr char kOwnStandIns[] = "bin";  // a run's own stand-ins, first in PATH
+
+// What a run sets in the daemon's environment.
+struct DaemonSettings {
+    std::string standIns;                          // the am and bslsh stand-ins' folder
+    std::string timeScale = "1";                   // VANTREL_TIME_SCALE
+    std::map<std::string, std::string> overrides;  // set last, over everything
+};
 
 class DaemonRoot {
   public:
@@ -44,17 +52,14 @@ class DaemonRoot {
     void linkBoard(simboard::SimulatedBoard& board) const;
     // Leaves the tree in place for a look after the run.
     void keep() { kept_ = true; }
+    // `argv` in this root, in the desk program's group (a Ctrl-C at the desk
+    // program ends it too): the daemon's environment with `settings`, its
+    // output in the root's stdout and stderr files.
+    Launch launch(std::vector<std::string> argv, const DaemonSettings& settings) const;
 
   private:
     std::string path_;
     bool kept_ = false;
-};
-
-// What a run sets in the daemon's environment.
-struct DaemonSettings {
-    std::string standIns;                          // the am and bslsh stand-ins' folder
-    std::string timeScale = "1";                   // VANTREL_TIME_SCALE
-    std::map<std::string, std::string> overrides;  // set last, over everything
 };
 
 // The daemon's environment: `outer` ("NAME=value" entries) less every

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <thread>
 
+#include "daemon/run.h"
+
 namespace vantrel::desk {
 
 namespace {
@@ -160,6 +162,16 @@ bool waitForText(DeskProcess& process, const std::string& path, const std::strin
                  Millis timeout) {
     waitUntil([&]() { return fileHolds(path, text) || !process.running(); }, timeout, Millis(20));
     return fileHolds(path, text);
+}
+
+bool startToReceivePhase(DeskProcess& daemon, const Launch& launch, Millis timeout,
+                         std::string* error) {
+    std::string why;
+    if (!daemon.start(launch, &why)) {
+        *error = "cannot start " + launch.argv[0] + ": " + why;
+        return false;
+    }
+    return waitForText(daemon, launch.stdoutPath, kReceiveBanner, timeout);
 }
 
 }  // namespace vantrel::desk

@@ -65,4 +65,10 @@ class DeskProcess {
 bool waitForText(DeskProcess& process, const std::string& path, const std::string& text,
                  Millis timeout);
 
+// Starts the daemon and waits up to `timeout` for its receive phase (the
+// banner on its standard output). False when it does not get there, with
+// `error` saying why when it could not be started at all.
+bool startToReceivePhase(DeskProcess& daemon, const Launch& launch, Millis timeout,
+                         std::string* error);
+
 }  // namespace vantrel::desk

@@ -36,6 +36,10 @@ constexpr uint8_t kBslReset = 0x83;
 constexpr uint8_t kBslAck = 0x90;
 constexpr uint8_t kBslNak = 0xA0;
 
+// Raw mode at 115200 baud: how the board and bslsh each set their end of the
+// pseudo-terminal.
+void makeRaw(int fd);
+
 // SUM of the flash command.
 constexpr uint8_t bslFlashSum(uint8_t major, uint8_t minor, uint8_t patch) {
     return static_cast<uint8_t>(major + minor + patch);

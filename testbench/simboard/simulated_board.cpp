@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "simboard/bsl_protocol.h"
 
@@ -22,21 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long one send may wait for room in the terminal's buffer before the
-// rest of it is dropped.
-constexpr std::chrono::milliseconds kWriteRoomWait{300};
-
 std::runtime_error systemError(const std::string& what) {
     return std::runtime_error(what + ": " + strerror(errno));
-}
-
-void makeRaw(int fd) {
-    struct termios settings;
-    if (tcgetattr(fd, &settings) != 0) return;
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B115200);
-    cfsetospeed(&settings, B115200);
-    tcsetattr(fd, TCSANOW, &settings);
 }
 
 // The modes by the names a command line gives them.
@@ -50,12 +39,28 @@ constexpr ModeName kModeNames[] = {
     {BoardMode::Silent, "silent"},
 };
 
+// The host has read everything once the slave's input queue stays empty this
+// long: bytes written to the master reach that queue a little later.
+constexpr SimulatedBoard::Millis kQueuePoll{2};
+constexpr int kEmptyPollsNeeded = 10;
+constexpr SimulatedBoard::Millis kDrainLimit{2000};
+constexpr SimulatedBoard::Millis kCloseLimit{5000};
+
 SimulatedBoard::Millis periodFor(double perSecond) {
     long millis = std::lround(1000.0 / perSecond);
     return SimulatedBoard::Millis(std::max(1L, millis));
 }
 
 }  // namespace
+
+void makeRaw(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) return;
+    cfmakeraw(&settings);
+    cfsetispeed(&settings, B115200);
+    cfsetospeed(&settings, B115200);
+    tcsetattr(fd, TCSANOW, &settings);
+}
 
 const char* modeName(BoardMode mode) {
     for (const ModeName& known : kModeNames) {
@@ -131,50 +136,12 @@ void SimulatedBoard::setMode(BoardMode mode) {
     changed_.notify_all();
 }
 
-BoardMode SimulatedBoard::mode() const {
-    return locked(mode_);
-}
-
-void SimulatedBoard::setVersion(FirmwareVersion firmware) {
-    setLocked(firmware_, firmware);
-}
-
-FirmwareVersion SimulatedBoard::version() const {
-    return locked(firmware_);
-}
-
-bool SimulatedBoard::hasFirmware() const {
-    return locked(hasFirmware_);
-}
-
-void SimulatedBoard::setCommError(uint8_t commError) {
-    setLocked(commError_, commError);
-}
-
-void SimulatedBoard::setAckWithoutVersion(bool on) {
-    setLocked(ackWithoutVersion_, on);
-}
-
-void SimulatedBoard::setBytesBeforeAck(Bytes bytes) {
-    setLocked(beforeAck_, std::move(bytes));
-}
-
 void SimulatedBoard::setResponse(uint8_t letter, Bytes bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     responses_[letter] = std::move(bytes);
 }
 
-void SimulatedBoard::clearResponse(uint8_t letter) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    responses_.erase(letter);
-}
-
 // ---- observation
-
-std::vector<ReceivedCommand> SimulatedBoard::commands() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return commands_;
-}
 
 size_t SimulatedBoard::commandCount(uint8_t letter) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -201,28 +168,6 @@ std::optional<ReceivedCommand> SimulatedBoard::waitForCommand(uint8_t letter, Mi
     return found;
 }
 
-void SimulatedBoard::clearCommands() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    commands_.clear();
-}
-
-std::vector<std::string> SimulatedBoard::bslEvents() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bslEvents_;
-}
-
-bool SimulatedBoard::waitForBslEvent(const std::string& event, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&]() {
-        return std::find(bslEvents_.begin(), bslEvents_.end(), event) != bslEvents_.end();
-    });
-}
-
-size_t SimulatedBoard::strayBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return strayBytes_;
-}
-
 void SimulatedBoard::setListener(Listener listener) {
     std::lock_guard<std::mutex> lock(listenerMutex_);
     listener_ = std::move(listener);
@@ -234,10 +179,6 @@ void SimulatedBoard::emit(const std::string& line) {
 }
 
 // ---- sending
-
-bool SimulatedBoard::writeBytes(const Bytes& bytes) {
-    return writeBytes(bytes, kWriteRoomWait);
-}
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
@@ -265,7 +206,7 @@ bool SimulatedBoard::writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, 
     return true;
 }
 
-bool SimulatedBoard::sendDescribed(const Bytes& bytes, bool quiet) {
+bool SimulatedBoard::send(const Bytes& bytes, bool quiet) {
     bool written = writeBytes(bytes);
     if (!quiet) {
         emit("-> " + describeBoardBytes(bytes) +
@@ -274,45 +215,12 @@ bool SimulatedBoard::sendDescribed(const Bytes& bytes, bool quiet) {
     return written;
 }
 
-bool SimulatedBoard::send(const Bytes& bytes) {
-    return sendDescribed(bytes);
-}
-
 bool SimulatedBoard::sendMotion(uint16_t ps1, uint16_t ps2) {
     return send(motion(ps1, ps2));
 }
 
-bool SimulatedBoard::sendLight(uint16_t vis, uint16_t ir) {
-    return send(light(vis, ir));
-}
-
-bool SimulatedBoard::sendVersion() {
-    Bytes frame;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        frame = simboard::version(firmware_.major, firmware_.minor, firmware_.patch, commError_);
-    }
-    return send(frame);
-}
-
-bool SimulatedBoard::sendBoardLog(const std::string& text) {
-    return send(boardLog(text));
-}
-
-bool SimulatedBoard::sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data) {
-    return send(nfc(tagType, tagDataType, data));
-}
-
 bool SimulatedBoard::sendGarbage(size_t count, uint32_t seed) {
     return send(garbage(count, seed));
-}
-
-bool SimulatedBoard::sendBadChecksum(const Bytes& frame) {
-    return send(withBadChecksum(frame));
-}
-
-bool SimulatedBoard::sendTruncated(const Bytes& frame, size_t keep) {
-    return send(truncated(frame, keep));
 }
 
 bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
@@ -324,39 +232,25 @@ bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
 
 // ---- periodic messages
 
-int SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool quiet) {
-    int id;
+void SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, bool quiet) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        id = nextStreamId_++;
-        Stream stream{period, Clock::now() + period,
-                      std::make_shared<std::function<Bytes()>>(std::move(next)), quiet};
-        streams_.emplace(id, std::move(stream));
+        streams_.push_back({period, Clock::now() + period,
+                            std::make_shared<std::function<Bytes()>>(std::move(next)), quiet});
     }
     changed_.notify_all();
-    return id;
 }
 
-int SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
-    if (perSecond <= 0) return 0;
-    return startStream(
-        periodFor(perSecond), [ps1, ps2]() { return motion(ps1, ps2); }, quiet);
+void SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
+    if (perSecond <= 0) return;
+    startStream(
+        periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
 }
 
-int SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
-    if (perSecond <= 0) return 0;
-    return startStream(
-        periodFor(perSecond), [vis, ir]() { return light(vis, ir); }, quiet);
-}
-
-void SimulatedBoard::stopStream(int id) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streams_.erase(id);
-}
-
-void SimulatedBoard::stopAllStreams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streams_.clear();
+void SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
+    if (perSecond <= 0) return;
+    startStream(
+        periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
 }
 
 void SimulatedBoard::streamLoop() {
@@ -366,10 +260,9 @@ void SimulatedBoard::streamLoop() {
             changed_.wait(lock);
             continue;
         }
-        auto earliest = std::min_element(
-            streams_.begin(), streams_.end(),
-            [](const auto& a, const auto& b) { return a.second.due < b.second.due; });
-        Stream& stream = earliest->second;
+        Stream& stream =
+            *std::min_element(streams_.begin(), streams_.end(),
+                              [](const Stream& a, const Stream& b) { return a.due < b.due; });
         auto now = Clock::now();
         if (stream.due > now) {
             changed_.wait_until(lock, stream.due);
@@ -381,7 +274,7 @@ void SimulatedBoard::streamLoop() {
         auto next = stream.next;
         bool quiet = stream.quiet;
         lock.unlock();
-        sendDescribed((*next)(), quiet);
+        send((*next)(), quiet);
         lock.lock();
     }
 }
@@ -457,11 +350,11 @@ Bytes SimulatedBoard::answerFor(const StandardPayload& payload) {
     if (custom != responses_.end()) return custom->second;
     Bytes reply = ack();
     if (payload[0] == kCommandIdentify) {
-        reply = ackWithoutVersion_ ? motion(0, 0)
-                                   : simboard::version(firmware_.major, firmware_.minor,
-                                                       firmware_.patch, commError_);
+        reply = answers_.ackWithoutVersion ? motion(0, 0)
+                                           : simboard::version(firmware_.major, firmware_.minor,
+                                                               firmware_.patch, answers_.commError);
     }
-    return concat(concat(beforeAck_, ack()), reply);
+    return concat(concat(answers_.beforeAck, ack()), reply);
 }
 
 void SimulatedBoard::handleFrame() {
@@ -470,7 +363,6 @@ void SimulatedBoard::handleFrame() {
     std::copy(rxBytes_.begin(), rxBytes_.begin() + kStandardPayloadSize, command.payload.begin());
     command.checksumOk =
         payloadChecksum(command.payload.data(), kStandardPayloadSize) == rxBytes_.back();
-    command.when = Clock::now();
     Bytes answer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -492,7 +384,7 @@ void SimulatedBoard::handleFrame() {
         line += std::string(" [not answered: board in ") + modeName(command.mode) + " mode]";
     }
     emit(line);
-    if (!answer.empty()) sendDescribed(answer);
+    if (!answer.empty()) send(answer);
 }
 
 void SimulatedBoard::handleEntry() {
@@ -542,7 +434,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
         // The firmware starts and the event is recorded before the ACK leaves,
         // so whoever reacts to the ACK sees the new state; holding the write
         // lock throughout keeps a stream frame from going out before the ACK.
-        bool starts = hasFirmware();
+        bool starts = locked(hasFirmware_);
         std::string running = "firmware " + version().text() + " running";
         {
             std::lock_guard<std::mutex> writeLock(writeMutex_);
@@ -577,6 +469,99 @@ void SimulatedBoard::handleFlash() {
         answerBsl(kBslNak, "flash refused",
                   std::string("<- BSL flash ") + flashed.text() + " -> NAK (" +
                       (sumOk ? "not erased" : "bad sum") + ")");
+    }
+}
+
+// ---- the board going away: closing its side of the pty hangs up the host's
+// port, as unplugging the board does on the panel
+
+void SimulatedBoard::vanish() {
+    waitUntilHostHasRead(kDrainLimit);  // a host that stopped reading loses the rest
+    if (std::this_thread::get_id() == receiver_.get_id()) {
+        closeLink();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (vanished_) return;
+    vanishRequested_ = true;
+    uint8_t wake = 1;
+    (void)!write(wakeWrite_, &wake, 1);
+    changed_.wait_for(lock, kCloseLimit, [this]() { return vanished_ || stopping_; });
+}
+
+bool SimulatedBoard::takeVanishOn(uint8_t letter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!vanishOn_ || *vanishOn_ != letter) return false;
+    vanishOn_.reset();
+    return true;
+}
+
+bool SimulatedBoard::waitUntilHostHasRead(Millis timeout) {
+    auto deadline = Clock::now() + timeout;
+    int emptyPolls = 0;
+    while (emptyPolls < kEmptyPollsNeeded) {
+        int unread = unreadByHost();
+        if (unread < 0) return true;  // nothing can be read any more
+        emptyPolls = unread == 0 ? emptyPolls + 1 : 0;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kQueuePoll);
+    }
+    return true;
+}
+
+bool SimulatedBoard::waitUntilBoardHasRead(Millis timeout) {
+    auto deadline = Clock::now() + timeout;
+    size_t commandsSeen = commands().size();
+    int quietPolls = 0;
+    while (quietPolls < kEmptyPollsNeeded * 5) {
+        int unread = 0;
+        {
+            std::lock_guard<std::mutex> lock(writeMutex_);
+            if (master_ < 0 || ioctl(master_, FIONREAD, &unread) != 0) return true;
+        }
+        size_t commandsNow = commands().size();
+        quietPolls = unread == 0 && commandsNow == commandsSeen ? quietPolls + 1 : 0;
+        commandsSeen = commandsNow;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(kQueuePoll);
+    }
+    return true;
+}
+
+int SimulatedBoard::unreadByHost() {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    int unread = 0;
+    if (slaveKeeper_ < 0 || ioctl(slaveKeeper_, FIONREAD, &unread) != 0) return -1;
+    return unread;
+}
+
+void SimulatedBoard::closeLink() {
+    {
+        std::lock_guard<std::mutex> lock(writeMutex_);
+        if (master_ < 0) return;
+        // The device node goes first, as an unplugged adapter's does: once
+        // the pty is released its number may go to another process, and a
+        // link left behind would lead bslsh or a restarted daemon there.
+        if (!linkPath_.empty()) unlink(linkPath_.c_str());
+        // Closing the master hangs the slave up; the keeper goes too, so
+        // that the pty is released as a board that is gone would leave it.
+        close(master_);
+        close(slaveKeeper_);
+        master_ = slaveKeeper_ = -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        vanished_ = true;
+        vanishRequested_ = false;
+    }
+    rxState_ = RxState::Idle;
+    changed_.notify_all();
+    emit("-- the board has vanished: pty closed, the host's port hung up");
+}
+
+void SimulatedBoard::drainWakePipe() {
+    uint8_t buffer[16];
+    while (read(wakeRead_, buffer, sizeof buffer) > 0) {
     }
 }
 

@@ -53,15 +53,20 @@ enum class BoardMode { Firmware, BootstrapLoader, Silent };
 const char* modeName(BoardMode mode);
 std::optional<BoardMode> parseMode(const std::string& name);
 
+// How the firmware answers a command, besides the ACK.
+struct Answers {
+    uint8_t commError = 0;           // sensor_comm_error byte of the version message
+    bool ackWithoutVersion = false;  // 'i' gets an ACK and a motion message (ps1 0, ps2 0)
+    Bytes beforeAck;                 // sent before every ACK (garbage, a broken frame...)
+};
+
 // One standard packet the host sent, as the board saw it.
 struct ReceivedCommand {
     StandardPayload payload{};             // payload[0] is the letter, payload[1] the on/off byte
     bool checksumOk = true;                // a bad checksum is recorded but never answered
     BoardMode mode = BoardMode::Firmware;  // the board's mode when it arrived
-    std::chrono::steady_clock::time_point when;
 
     uint8_t letter() const { return payload[0]; }
-    uint8_t argument() const { return payload[1]; }
 };
 
 class SimulatedBoard {
@@ -84,38 +89,27 @@ class SimulatedBoard {
     // ---- behaviour (may be changed at any time)
     // Firmware mode also counts as firmware present (after a loader erase).
     void setMode(BoardMode mode);
-    BoardMode mode() const;
+    BoardMode mode() const { return locked(mode_); }
     // The version the firmware reports; flashing through the loader sets it too.
-    void setVersion(FirmwareVersion firmware);
-    FirmwareVersion version() const;
-    // False between a loader erase and the next flash.
-    bool hasFirmware() const;
-    // sensor_comm_error byte of the version message.
-    void setCommError(uint8_t commError);
-    // Answer 'i' with an ACK and then a motion message (ps1 0, ps2 0) instead
-    // of the version message.
-    void setAckWithoutVersion(bool on);
-    // Bytes sent before every ACK in firmware mode (garbage, a broken frame...).
-    void setBytesBeforeAck(Bytes bytes);
+    void setVersion(FirmwareVersion firmware) { setLocked(firmware_, firmware); }
+    FirmwareVersion version() const { return locked(firmware_); }
+    void setAnswers(Answers answers) { setLocked(answers_, std::move(answers)); }
     // Everything sent in answer to command `letter` (ACK included; empty: no
     // answer at all). Overrides the default answer and the settings above.
     void setResponse(uint8_t letter, Bytes bytes);
-    void clearResponse(uint8_t letter);
 
     // ---- what the host sent
-    std::vector<ReceivedCommand> commands() const;
+    std::vector<ReceivedCommand> commands() const { return locked(commands_); }
     size_t commandCount(uint8_t letter) const;
     // Waits until the `occurrence`-th command with this letter (1 = the first
     // ever recorded, not the next one) has arrived; nullopt after `timeout`.
     std::optional<ReceivedCommand> waitForCommand(uint8_t letter, Millis timeout,
                                                   size_t occurrence = 1) const;
-    void clearCommands();
     // Loader events in order: "entry", "sync", "erase", "flash 1.6.25",
     // "flash refused", "reset".
-    std::vector<std::string> bslEvents() const;
-    bool waitForBslEvent(const std::string& event, Millis timeout) const;
+    std::vector<std::string> bslEvents() const { return locked(bslEvents_); }
     // Bytes that were neither part of a packet nor of the loader protocol.
-    size_t strayBytes() const;
+    size_t strayBytes() const { return locked(strayBytes_); }
 
     // Called with one readable line per event ("<- D 01 (LED on)", "-> ACK",
     // "<- BSL sync -> ACK", ...), from the board's threads, one at a time.
@@ -132,11 +126,10 @@ class SimulatedBoard {
     // those bytes left it, e.g. inside a frame. Any thread; returns once the
     // link is closed.
     void vanish();
-    bool vanished() const;
     // The next command with this letter is recorded and then, instead of
     // being answered, makes the board vanish at once: the exchange that the
     // command starts meets a hung-up link.
-    void vanishOnCommand(uint8_t letter);
+    void vanishOnCommand(uint8_t letter) { setLocked(vanishOn_, std::optional<uint8_t>(letter)); }
     // True once the host has read every byte the board sent (the slave's
     // input queue has stayed empty for 20 ms), or the link is gone; false
     // when bytes were still waiting after `timeout`.
@@ -147,29 +140,21 @@ class SimulatedBoard {
     bool waitUntilBoardHasRead(Millis timeout);
 
     // ---- sending (any mode, any thread); false when not all bytes could be written
-    bool send(const Bytes& bytes);
+    // `quiet`: not told to the listener.
+    bool send(const Bytes& bytes, bool quiet = false);
     bool sendMotion(uint16_t ps1, uint16_t ps2);
-    bool sendLight(uint16_t vis, uint16_t ir);
-    bool sendVersion();  // the version message with the current version
-    bool sendBoardLog(const std::string& text);
-    bool sendNfc(uint8_t tagType, uint8_t tagDataType, const Bytes& data);
     bool sendGarbage(size_t count, uint32_t seed = 1);
-    // A good frame of the kind given with its checksum off by one.
-    bool sendBadChecksum(const Bytes& frame);
-    // The first `keep` bytes of the frame only.
-    bool sendTruncated(const Bytes& frame, size_t keep);
     // As send(), for bursts larger than the terminal's buffer: waits for room
     // as long as the host keeps reading, and gives up only after `stall`
     // without any progress.
     bool sendSteadily(const Bytes& bytes, Millis stall = Millis(2000));
 
     // ---- periodic messages, sent only while in firmware mode
-    // `next` builds the bytes to send each period; returns a stream id.
-    int startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
-    int startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
-    int startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
-    void stopStream(int id);
-    void stopAllStreams();
+    // `next` builds the bytes to send each period; a rate of 0 or less starts
+    // no stream.
+    void startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
+    void startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
+    void startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
 
   private:
     struct Stream {
@@ -190,10 +175,12 @@ class SimulatedBoard {
     void handleBslCommand(uint8_t command);
     void handleFlash();
     Bytes answerFor(const StandardPayload& payload);
+    // How long one send may wait for room in the terminal's buffer before the
+    // rest of it is dropped.
+    static constexpr Millis kWriteRoomWait{300};
     // Waits up to `roomWait` for room in the terminal's buffer; with
     // `steady`, the wait starts afresh whenever some bytes went out.
-    bool writeBytes(const Bytes& bytes, Millis roomWait, bool steady = false);
-    bool writeBytes(const Bytes& bytes);
+    bool writeBytes(const Bytes& bytes, Millis roomWait = kWriteRoomWait, bool steady = false);
     // The same, for a caller that already holds writeMutex_.
     bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();
@@ -211,7 +198,6 @@ class SimulatedBoard {
     bool takeVanishOn(uint8_t letter);  // true (once) when `letter` should make the board vanish
     void closeLink();                   // receive thread only: the hang-up itself
     int unreadByHost();                 // bytes in the slave's input queue, -1 when gone
-    bool sendDescribed(const Bytes& bytes, bool quiet = false);
     void answerBsl(uint8_t answer, const std::string& event, const std::string& text);
     void emit(const std::string& line);
 
@@ -229,15 +215,12 @@ class SimulatedBoard {
     BoardMode mode_ = BoardMode::Firmware;
     FirmwareVersion firmware_;
     bool hasFirmware_ = true;
-    uint8_t commError_ = 0;
-    bool ackWithoutVersion_ = false;
-    Bytes beforeAck_;
+    Answers answers_;
     std::map<uint8_t, Bytes> responses_;
     std::vector<ReceivedCommand> commands_;
     std::vector<std::string> bslEvents_;
     size_t strayBytes_ = 0;
-    std::map<int, Stream> streams_;
-    int nextStreamId_ = 1;
+    std::vector<Stream> streams_;
     bool stopping_ = false;
     bool vanishRequested_ = false;  // vanish() asks the receive thread to close the link
     bool vanished_ = false;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <sstream>
 #include <vector>
 
@@ -25,13 +24,9 @@ std::string record(uint16_t address, uint8_t type, const std::vector<uint8_t>& d
     uint8_t sum = 0;
     for (uint8_t byte : bytes) sum = static_cast<uint8_t>(sum + byte);
     bytes.push_back(static_cast<uint8_t>(0x100 - sum));
-    std::string line = ":";
-    for (uint8_t byte : bytes) {
-        char digits[3];
-        snprintf(digits, sizeof digits, "%02X", byte);
-        line += digits;
-    }
-    return line + "\n";
+    std::string digits = wire::hexText(bytes);
+    digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+    return ":" + digits + "\n";
 }
 
 // The bytes of a record line; empty when it is not hex or its sum is wrong.

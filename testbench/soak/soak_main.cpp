@@ -3,15 +3,12 @@
 // each FIFO and a fault about every 30 s. One line a minute on standard
 // output and in a CSV file; status 1 when the run shows a leak, a lost value,
 // a child left unreaped or a dead daemon (scripts/soak runs it).
-//
-//   vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE]
-//                [--time-scale S]
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -21,13 +18,13 @@
 #include <vector>
 
 #include "common/paths.h"
-#include "daemon/run.h"
 #include "desk/daemon_root.h"
 #include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
 #include "soak/stream_reader.h"
 #include "soak/wire_sender.h"
+#include "tools/cli/options.h"
 #include "tools/proc/process_figures.h"
 
 namespace vantrel::soak {
@@ -37,6 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 using std::chrono::milliseconds;
+namespace cli = vantrel::cli;
 
 constexpr long kRssGrowthKib = 16;  // four pages
 constexpr double kReaderAway = 2.0;
@@ -74,31 +72,25 @@ const FaultKind kFaults[] = {
 };
 constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
-bool parseOptions(int argc, char** argv, Options* o) {
-    if (argc % 2 == 0) return false;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string key = argv[i];
-        std::string value = argv[i + 1];
-        if (key == "--daemon") {
-            o->daemon = value;
-        } else if (key == "--stand-ins") {
-            o->standIns = value;
-        } else if (key == "--minutes") {
-            o->minutes = atof(value.c_str());
-        } else if (key == "--csv") {
-            o->csv = value;
-        } else if (key == "--time-scale") {
-            o->timeScale = value;
-        } else {
-            return false;
-        }
-    }
-    return !o->daemon.empty() && !o->standIns.empty() && o->minutes > 0;
+void usage(FILE* out) {
+    fputs(
+        "Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
+        "[--time-scale S]\n",
+        out);
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+// Nothing when the run goes on, else the exit status.
+std::optional<int> parseOptions(int argc, char** argv, Options* o) {
+    std::vector<cli::Option> table = {
+        cli::text("--daemon", &o->daemon), cli::text("--stand-ins", &o->standIns),
+        cli::number("--minutes", &o->minutes), cli::text("--csv", &o->csv),
+        cli::text("--time-scale", &o->timeScale)};
+    if (std::optional<int> status = cli::readOptions(argc, argv, "vantrel-soak", table, usage)) {
+        return status;
+    }
+    if (!o->daemon.empty() && !o->standIns.empty() && o->minutes > 0) return std::nullopt;
+    usage(stderr);
+    return cli::kStatusUsage;
 }
 
 // The fewest descriptors seen in a few looks: a value's FIFO is open for an
@@ -130,10 +122,8 @@ bool childLeftUnreaped(pid_t pid) {
 }
 
 size_t lineCount(const std::string& path) {
-    std::string text = fileText(path);
-    size_t lines = 0;
-    for (char c : text) lines += c == '\n';
-    return lines;
+    std::ifstream file(path);
+    return std::count(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>(), '\n');
 }
 
 // The counts of a minute line, as printf takes them.
@@ -197,29 +187,222 @@ class Soak {
         : o_(o), root_("vantrel-soak"), total_(o.minutes * 60), schedule_(total_) {
         root_.linkBoard(board_);
     }
-    ~Soak();
 
-    int run();
+    ~Soak() {
+        daemon_.kill();
+        readers_[0].reset();
+        readers_[1].reset();
+        if (csv_ != nullptr) fclose(csv_);
+        if (!failed_) return;
+        root_.keep();
+        printf("soak: the daemon's root, with its log, stdout and stderr, is kept: %s\n",
+               root_.path().c_str());
+    }
+
+    int run() {
+        if (!begin()) return 1;
+        printPlan();
+        stream();
+        return dead_ ? 1 : conclude();
+    }
 
   private:
-    bool begin();
-    bool startDaemon();
-    void openCsv();
-    void printPlan();
-    void stream();
-    void injectDue(double elapsed);
-    void fault(int index);
-    void reportMinute(double elapsed);
-    int conclude();
-    Sample sample(double elapsed);
-    void report(int minute, const Sample& now, const Sample& before, const std::string& faults);
-    void check(const Sample& now);
-    void judgeEnd(const Sample& last, bool clean);
+    // The daemon in its receive phase (in the soak's group: a Ctrl-C that ends
+    // the soak ends its daemon too), a reader on each FIFO and the CSV file.
+    bool begin() {
+        desk::Launch launch = root_.launch({o_.daemon, "-m", "-l", "-e", "1", "-n", "1"},
+                                           {o_.standIns, o_.timeScale, {}});
+        std::string error;
+        if (!desk::startToReceivePhase(daemon_, launch, kStartLimit, &error)) {
+            if (!error.empty()) printf("soak: %s\n", error.c_str());
+            fail("the daemon did not reach its receive phase");
+            return false;
+        }
+        for (int i = 0; i < 2; ++i) {
+            const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
+            readers_[i] =
+                std::make_unique<StreamReader>(root_.path(name), static_cast<Stream>(i), spoils_);
+            if (!readers_[i]->ok()) {
+                fail(std::string("cannot open ") + name);
+                return false;
+            }
+        }
+        openCsv();
+        return true;
+    }
+
+    void openCsv() {
+        if (o_.csv.empty()) return;
+        csv_ = fopen(o_.csv.c_str(), "w");
+        if (csv_ == nullptr) {
+            perror(o_.csv.c_str());
+            return;
+        }
+        fputs(kCsvHeader, csv_);
+    }
+
+    void printPlan() {
+        printf(
+            "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
+            "daemon %s (pid %d), root %s\n",
+            o_.minutes, kLineStandardFramesPerSecond,
+            schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
+            o_.daemon.c_str(), daemon_.pid(), root_.path().c_str());
+    }
+
+    // The frames at the wire's rate, the faults when due and a line a minute,
+    // until the run's time is up or the daemon has died.
+    void stream() {
+        sender_ = std::make_unique<WireSender>(board_, spoils_);
+        Clock::time_point start = Clock::now();
+        before_ = sample(0);
+        double nextSample = std::min(60.0, total_);
+        while (!dead_) {
+            double elapsed = Seconds(Clock::now() - start).count();
+            injectDue(elapsed);
+            if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
+                baseline_ = sample(elapsed);
+                haveBaseline_ = true;
+            }
+            if (elapsed >= nextSample) {
+                if (nextSample >= total_) return;
+                reportMinute(elapsed);
+                nextSample = std::min(nextSample + 60, total_);
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    }
+
+    void injectDue(double elapsed) {
+        while (schedule_.due(nextFault_, elapsed)) {
+            fault(nextFault_);
+            faults_ +=
+                (faults_.empty() ? "" : " ") + std::string(kFaults[nextFault_ % kFaultKinds].name);
+            ++nextFault_;
+        }
+    }
+
+    void fault(int index) {
+        const FaultKind& kind = kFaults[index % kFaultKinds];
+        if (kind.wire) {
+            sender_->inject(*kind.wire);
+            return;
+        }
+        // The readers' faults take turns between the two FIFOs.
+        readers_[(index / kFaultKinds) % 2]->pauseFor(
+            std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause)), kind.readerLeaves);
+    }
+
+    void reportMinute(double elapsed) {
+        Sample now = sample(elapsed);
+        report(minute_++, now);
+        check(now);
+        before_ = now;
+        faults_.clear();
+    }
+
+    // The last line, from figures taken while the stream still ran, and the
+    // verdict on the whole run.
+    int conclude() {
+        Sample last = sample(total_);
+        check(last);
+        bool clean = finish();
+        for (int i = 0; i < 2; ++i) last.values[i] = readers_[i]->counts();
+        last.broadcasts = lineCount(root_.path(desk::kAmLogFile));
+        report(minute_, last);
+        judgeEnd(last, clean);
+        printf(
+            "soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
+            "%d; %s\n",
+            baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
+            failed_ ? "FAILED" : "passed");
+        return failed_ ? 1 : 0;
+    }
+
+    Sample sample(double elapsed) {
+        Sample s;
+        s.elapsed = elapsed;
+        s.frames = sender_->frames();
+        for (int i = 0; i < 2; ++i) s.values[i] = readers_[i]->counts();
+        s.broadcasts = lineCount(root_.path(desk::kAmLogFile));
+        s.rssKib = proc::statusField(daemon_.pid(), "VmRSS");
+        s.descriptors = steadyDescriptors(daemon_.pid());
+        s.children = proc::children(daemon_.pid()).size();
+        s.cpuTicks = proc::cpuTicks(daemon_.pid());
+        return s;
+    }
+
+    // A minute line: the counts so far, and what came since the last one.
+    void report(int minute, const Sample& now) {
+        uint64_t frames = now.frames - before_.frames;
+        double cpuMicros = frames == 0 ? 0
+                                       : (now.cpuTicks - before_.cpuTicks) * 1e6 /
+                                             sysconf(_SC_CLK_TCK) / static_cast<double>(frames);
+        Totals t = totalsOf(now);
+        printf(
+            "soak: minute %d: frames %llu, values prox %llu light %llu, lost %llu, dropped at "
+            "readers %llu, spoiled on the wire %llu, stray %llu, broadcasts %zu, rss %ld KiB, "
+            "fds %d, children %zu, cpu %.2f us/frame; faults: %s\n",
+            minute, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray,
+            now.broadcasts, now.rssKib, now.descriptors, now.children, cpuMicros,
+            faults_.empty() ? "none" : faults_.c_str());
+        if (csv_ == nullptr) return;
+        fprintf(csv_, "%d,%.1f,%llu,%llu,%llu,%llu,%llu,%llu,%llu,%zu,%ld,%d,%zu,%.3f,%s\n", minute,
+                now.elapsed, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray,
+                now.broadcasts, now.rssKib, now.descriptors, now.children, cpuMicros,
+                faults_.c_str());
+        fflush(csv_);
+    }
+
+    void check(const Sample& now) {
+        if (!daemon_.running()) {
+            dead_ = true;
+            fail("the daemon has died");
+            return;
+        }
+        if (!sender_->linkFlowing()) fail("the daemon stopped reading its port for 5 s");
+        for (const SequenceCounts& values : now.values) {
+            if (values.lost > 0) fail(std::to_string(values.lost) + " values lost so far");
+            if (values.stray > 0) fail(std::to_string(values.stray) + " stray values so far");
+        }
+        if (childLeftUnreaped(daemon_.pid())) fail("a child left unreaped");
+        if (!haveBaseline_) return;
+        if (now.rssKib > baseline_.rssKib + kRssGrowthKib) {
+            fail("RSS grew from " + std::to_string(baseline_.rssKib) + " to " +
+                 std::to_string(now.rssKib) + " KiB");
+        }
+        if (now.descriptors > baseline_.descriptors) {
+            fail("descriptors grew from " + std::to_string(baseline_.descriptors) + " to " +
+                 std::to_string(now.descriptors));
+        }
+    }
+
+    void judgeEnd(const Sample& last, bool clean) {
+        for (const SequenceCounts& values : last.values) {
+            if (values.lost > 0) fail(std::to_string(values.lost) + " values lost");
+        }
+        if (last.broadcasts != sender_->broadcastsOwed()) {
+            fail(std::to_string(last.broadcasts) + " broadcasts, " +
+                 std::to_string(sender_->broadcastsOwed()) + " owed (version messages and taps)");
+        }
+        if (!clean) fail("the daemon did not end with status 0 after SIGINT");
+    }
+
     void fail(const std::string& why) {
         printf("soak: FAIL: %s\n", why.c_str());
         failed_ = true;
     }
-    bool finish();
+
+    // Stops the stream, waits for the last values, counts what never came and
+    // ends the daemon with SIGINT: it must end with status 0.
+    bool finish() {
+        sender_->stop();
+        for (int i = 0; i < 2; ++i) {
+            readers_[i]->finish(sender_->sent(static_cast<Stream>(i)), milliseconds(3000));
+        }
+        if (dead_) return false;
+        return daemon_.end(SIGINT, kEndLimit) == 0;
+    }
 
     Options o_;
     desk::DaemonRoot root_;
@@ -241,243 +424,14 @@ class Soak {
     int minute_ = 1;
 };
 
-Soak::~Soak() {
-    daemon_.kill();
-    readers_[0].reset();
-    readers_[1].reset();
-    if (csv_ != nullptr) fclose(csv_);
-    if (!failed_) return;
-    root_.keep();
-    printf("soak: the daemon's root, with its log, stdout and stderr, is kept: %s\n",
-           root_.path().c_str());
-}
-
-int Soak::run() {
-    if (!begin()) return 1;
-    printPlan();
-    stream();
-    return dead_ ? 1 : conclude();
-}
-
-// The daemon in its receive phase, a reader on each FIFO and the CSV file.
-bool Soak::begin() {
-    if (!startDaemon()) {
-        fail("the daemon did not reach its receive phase");
-        return false;
-    }
-    for (int i = 0; i < 2; ++i) {
-        const char* name = i == kMotion ? kPathPipeProximity : kPathPipeLight;
-        readers_[i] =
-            std::make_unique<StreamReader>(root_.path(name), static_cast<Stream>(i), spoils_);
-        if (!readers_[i]->ok()) {
-            fail(std::string("cannot open ") + name);
-            return false;
-        }
-    }
-    openCsv();
-    return true;
-}
-
-bool Soak::startDaemon() {
-    desk::Launch launch;
-    launch.argv = {o_.daemon, "-m", "-l", "-e", "1", "-n", "1"};
-    launch.environment = desk::daemonEnvironment(desk::currentEnvironment(), root_.path(),
-                                                 {o_.standIns, o_.timeScale, {}});
-    launch.stdoutPath = root_.path(desk::kStdoutFile);
-    launch.stderrPath = root_.path(desk::kStderrFile);
-    launch.ownGroup = false;  // a Ctrl-C that ends the soak ends its daemon too
-    std::string error;
-    if (!daemon_.start(launch, &error)) {
-        printf("soak: cannot start %s: %s\n", o_.daemon.c_str(), error.c_str());
-        return false;
-    }
-    return desk::waitForText(daemon_, launch.stdoutPath, kReceiveBanner, kStartLimit);
-}
-
-void Soak::openCsv() {
-    if (o_.csv.empty()) return;
-    csv_ = fopen(o_.csv.c_str(), "w");
-    if (csv_ == nullptr) {
-        perror(o_.csv.c_str());
-        return;
-    }
-    fputs(kCsvHeader, csv_);
-}
-
-void Soak::printPlan() {
-    printf(
-        "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
-        "daemon %s (pid %d), root %s\n",
-        o_.minutes, kLineStandardFramesPerSecond,
-        schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
-        o_.daemon.c_str(), daemon_.pid(), root_.path().c_str());
-}
-
-// The frames at the wire's rate, the faults when due and a line a minute,
-// until the run's time is up or the daemon has died.
-void Soak::stream() {
-    sender_ = std::make_unique<WireSender>(board_, spoils_);
-    Clock::time_point start = Clock::now();
-    sender_->start();
-    before_ = sample(0);
-    double nextSample = std::min(60.0, total_);
-    while (!dead_) {
-        double elapsed = Seconds(Clock::now() - start).count();
-        injectDue(elapsed);
-        if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
-            baseline_ = sample(elapsed);
-            haveBaseline_ = true;
-        }
-        if (elapsed >= nextSample) {
-            if (nextSample >= total_) return;
-            reportMinute(elapsed);
-            nextSample = std::min(nextSample + 60, total_);
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-}
-
-void Soak::injectDue(double elapsed) {
-    while (schedule_.due(nextFault_, elapsed)) {
-        fault(nextFault_);
-        faults_ +=
-            (faults_.empty() ? "" : " ") + std::string(kFaults[nextFault_ % kFaultKinds].name);
-        ++nextFault_;
-    }
-}
-
-void Soak::fault(int index) {
-    const FaultKind& kind = kFaults[index % kFaultKinds];
-    if (kind.wire) {
-        sender_->inject(*kind.wire);
-        return;
-    }
-    // The readers' faults take turns between the two FIFOs.
-    StreamReader& reader = *readers_[(index / kFaultKinds) % 2];
-    milliseconds pause = std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause));
-    if (kind.readerLeaves) {
-        reader.leaveFor(pause);
-    } else {
-        reader.stallFor(pause);
-    }
-}
-
-void Soak::reportMinute(double elapsed) {
-    Sample now = sample(elapsed);
-    report(minute_++, now, before_, faults_);
-    check(now);
-    before_ = now;
-    faults_.clear();
-}
-
-Sample Soak::sample(double elapsed) {
-    Sample s;
-    s.elapsed = elapsed;
-    s.frames = sender_->frames();
-    for (int i = 0; i < 2; ++i) s.values[i] = readers_[i]->counts();
-    s.broadcasts = lineCount(root_.path(desk::kAmLogFile));
-    s.rssKib = proc::statusField(daemon_.pid(), "VmRSS");
-    s.descriptors = steadyDescriptors(daemon_.pid());
-    s.children = proc::children(daemon_.pid()).size();
-    s.cpuTicks = proc::cpuTicks(daemon_.pid());
-    return s;
-}
-
-void Soak::report(int minute, const Sample& now, const Sample& before, const std::string& faults) {
-    uint64_t frames = now.frames - before.frames;
-    double cpuMicros = frames == 0 ? 0
-                                   : (now.cpuTicks - before.cpuTicks) * 1e6 / sysconf(_SC_CLK_TCK) /
-                                         static_cast<double>(frames);
-    Totals t = totalsOf(now);
-    printf(
-        "soak: minute %d: frames %llu, values prox %llu light %llu, lost %llu, dropped at "
-        "readers %llu, spoiled on the wire %llu, stray %llu, broadcasts %zu, rss %ld KiB, "
-        "fds %d, children %zu, cpu %.2f us/frame; faults: %s\n",
-        minute, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray, now.broadcasts,
-        now.rssKib, now.descriptors, now.children, cpuMicros,
-        faults.empty() ? "none" : faults.c_str());
-    if (csv_ == nullptr) return;
-    fprintf(csv_, "%d,%.1f,%llu,%llu,%llu,%llu,%llu,%llu,%llu,%zu,%ld,%d,%zu,%.3f,%s\n", minute,
-            now.elapsed, t.frames, t.prox, t.light, t.lost, t.dropped, t.spoiled, t.stray,
-            now.broadcasts, now.rssKib, now.descriptors, now.children, cpuMicros, faults.c_str());
-    fflush(csv_);
-}
-
-void Soak::check(const Sample& now) {
-    if (!daemon_.running()) {
-        dead_ = true;
-        fail("the daemon has died");
-        return;
-    }
-    if (!sender_->linkFlowing()) fail("the daemon stopped reading its port for 5 s");
-    for (const SequenceCounts& values : now.values) {
-        if (values.lost > 0) fail(std::to_string(values.lost) + " values lost so far");
-        if (values.stray > 0) fail(std::to_string(values.stray) + " stray values so far");
-    }
-    if (childLeftUnreaped(daemon_.pid())) fail("a child left unreaped");
-    if (!haveBaseline_) return;
-    if (now.rssKib > baseline_.rssKib + kRssGrowthKib) {
-        fail("RSS grew from " + std::to_string(baseline_.rssKib) + " to " +
-             std::to_string(now.rssKib) + " KiB");
-    }
-    if (now.descriptors > baseline_.descriptors) {
-        fail("descriptors grew from " + std::to_string(baseline_.descriptors) + " to " +
-             std::to_string(now.descriptors));
-    }
-}
-
-// Stops the stream, waits for the last values, counts what never came and
-// ends the daemon with SIGINT: it must end with status 0.
-bool Soak::finish() {
-    sender_->stop();
-    for (int i = 0; i < 2; ++i) {
-        readers_[i]->finish(sender_->sent(static_cast<Stream>(i)), milliseconds(3000));
-    }
-    if (dead_) return false;
-    return daemon_.end(SIGINT, kEndLimit) == 0;
-}
-
-// The last line, from figures taken while the stream still ran, and the
-// verdict on the whole run.
-int Soak::conclude() {
-    Sample last = sample(total_);
-    check(last);
-    bool clean = finish();
-    for (int i = 0; i < 2; ++i) last.values[i] = readers_[i]->counts();
-    last.broadcasts = lineCount(root_.path(desk::kAmLogFile));
-    report(minute_, last, before_, faults_);
-    judgeEnd(last, clean);
-    printf(
-        "soak: baseline after the warm-up: rss %ld KiB, fds %d; at the end: rss %ld KiB, fds "
-        "%d; %s\n",
-        baseline_.rssKib, baseline_.descriptors, last.rssKib, last.descriptors,
-        failed_ ? "FAILED" : "passed");
-    return failed_ ? 1 : 0;
-}
-
-void Soak::judgeEnd(const Sample& last, bool clean) {
-    for (const SequenceCounts& values : last.values) {
-        if (values.lost > 0) fail(std::to_string(values.lost) + " values lost");
-    }
-    if (last.broadcasts != sender_->broadcastsOwed()) {
-        fail(std::to_string(last.broadcasts) + " broadcasts, " +
-             std::to_string(sender_->broadcastsOwed()) + " owed (version messages and taps)");
-    }
-    if (!clean) fail("the daemon did not end with status 0 after SIGINT");
-}
-
 }  // namespace
 
 }  // namespace vantrel::soak
 
 int main(int argc, char** argv) {
     vantrel::soak::Options options;
-    if (!vantrel::soak::parseOptions(argc, argv, &options)) {
-        fputs(
-            "Usage: vantrel-soak --daemon PATH --stand-ins DIR [--minutes N] [--csv FILE] "
-            "[--time-scale S]\n",
-            stderr);
-        return 2;
+    if (std::optional<int> status = vantrel::soak::parseOptions(argc, argv, &options)) {
+        return *status;
     }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);

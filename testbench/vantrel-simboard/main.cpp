@@ -168,11 +168,8 @@ std::string rateText(const Options& o) {
 // false after saying why there is no link.
 bool setUp(SimulatedBoard& board, const Options& options) {
     board.setMode(options.mode);
-    board.setCommError(static_cast<uint8_t>(options.commError));
-    board.setAckWithoutVersion(options.ackWithoutVersion);
-    if (options.garbageBeforeAck > 0) {
-        board.setBytesBeforeAck(garbage(static_cast<size_t>(options.garbageBeforeAck)));
-    }
+    board.setAnswers({static_cast<uint8_t>(options.commError), options.ackWithoutVersion,
+                      garbage(static_cast<size_t>(options.garbageBeforeAck))});
     printLine("slave " + board.slavePath());
     if (options.link.empty()) return true;
     if (!board.linkAt(options.link)) {
