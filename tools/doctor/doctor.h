@@ -66,6 +66,16 @@ CheckResult probeBoard(const Survey& survey, double listenSeconds);
 
 // The user the doctor itself runs as.
 Identity currentUser();
+// A fixed path of the daemon's (common/paths.h) as the daemon opens it: under
+// VANTREL_ROOT on a host.
+std::string resolved(const char* fixedPath);
+// "pid 12 (sleep), pid 40 (sh)".
+std::string processList(const std::vector<pid_t>& pids);
+// Where the symbolic link at `path` points, "" when it cannot be read.
+std::string linkTarget(const std::string& path);
+// A row's verdict only gets worse: a worse one replaces the verdict and its
+// fix, an equal or better one changes nothing.
+void worsen(CheckResult* row, Verdict to, const std::string& fix);
 // Whether `who` may read (4), write (2) or execute (1) the node by its mode
 // bits alone; root gets no pass, since the daemon on the panel is not root.
 bool modePermits(const struct stat& node, const Identity& who, int want);

@@ -27,17 +27,6 @@ namespace vantrel::doctor {
 
 namespace {
 
-std::string resolved(const char* fixedPath) {
-    char buffer[PATH_MAX];
-    return resolvePath(fixedPath, buffer, sizeof buffer);
-}
-
-std::string pidList(const std::vector<pid_t>& pids) {
-    std::string text;
-    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
-    return text;
-}
-
 // "up 2 h 3 min", "up 41 s".
 std::string uptimeText(double seconds) {
     if (seconds < 0) return "uptime unknown";
@@ -47,34 +36,28 @@ std::string uptimeText(double seconds) {
     return "up " + std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
 }
 
-// lstat and stat of a path in words: "PATH", "PATH -> TARGET", and why it
-// cannot be looked at. False when there is nothing behind the path.
-bool lookAt(const std::string& path, struct stat* node, std::string* words) {
-    *words = path;
-    struct stat link;
-    if (lstat(path.c_str(), &link) != 0) {
-        *words += ": " + std::string(strerror(errno));
-        return false;
-    }
-    if (S_ISLNK(link.st_mode)) {
-        char target[PATH_MAX];
-        ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-        target[length > 0 ? length : 0] = '\0';
-        *words += " -> " + std::string(target);
-    }
-    if (stat(path.c_str(), node) != 0) {
-        *words += ": " + std::string(strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 std::string kindOf(const struct stat& node) {
     if (S_ISCHR(node.st_mode)) return "a character device";
     if (S_ISREG(node.st_mode)) return "a regular file";
     if (S_ISFIFO(node.st_mode)) return "a FIFO";
     if (S_ISDIR(node.st_mode)) return "a folder";
     return "a special file";
+}
+
+// lstat and stat of a path in words: "PATH: a FIFO, prw-rw-rw- system:system",
+// "PATH -> TARGET: ...", or why it cannot be looked at. False when there is
+// nothing behind the path.
+bool lookAt(const std::string& path, struct stat* node, std::string* words) {
+    *words = path;
+    struct stat link;
+    bool there = lstat(path.c_str(), &link) == 0;
+    if (there && S_ISLNK(link.st_mode)) *words += " -> " + linkTarget(path);
+    if (!there || stat(path.c_str(), node) != 0) {
+        *words += ": " + std::string(strerror(errno));
+        return false;
+    }
+    *words += ": " + kindOf(*node) + ", " + describeNode(*node);
+    return true;
 }
 
 CheckResult result(const char* name, Verdict verdict, std::string detail, std::string fix = "") {
@@ -110,9 +93,7 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
         if (modePermits(node, survey.user, 1)) {
-            std::string found = path;
-            found += " (" + describeNode(node) + "), ";
-            return result(name, Verdict::Ok, found + whose);
+            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
@@ -159,7 +140,6 @@ CheckResult checkSerialDevice(const Survey& survey) {
     std::string detail;
     if (!lookAt(survey.device, &node, &detail))
         return result("serial-device", Verdict::Fail, detail, fixSerialMissing());
-    detail += ": " + kindOf(node) + ", " + describeNode(node);
     if (!S_ISCHR(node.st_mode)) {
         return result("serial-device", Verdict::Fail, detail + "; not a character device",
                       fixSerialNotCharacterDevice());
@@ -204,11 +184,11 @@ CheckResult checkSerialHolders(const Survey& survey) {
     auto add = [&detail](const std::string& part) {
         detail += (detail.empty() ? "" : "; ") + part;
     };
-    if (!holders.daemons.empty()) add("the daemon: " + pidList(holders.daemons));
+    if (!holders.daemons.empty()) add("the daemon: " + processList(holders.daemons));
     if (!holders.boardSide.empty()) {
-        add("the far end of this pseudo-terminal: " + pidList(holders.boardSide));
+        add("the far end of this pseudo-terminal: " + processList(holders.boardSide));
     }
-    if (!holders.others.empty()) add("held by " + pidList(holders.others));
+    if (!holders.others.empty()) add("held by " + processList(holders.others));
     std::string ownPort;
     bool nodeLeadsToOwnPort = describeDaemonPort(survey, &ownPort);
     if (!ownPort.empty()) add(ownPort);
@@ -238,7 +218,6 @@ CheckResult checkResetLine(const Survey& survey) {
         return result("reset-line", Verdict::Fail, detail + " (the line is not exported)",
                       fixResetNotExported());
     }
-    detail += ": " + kindOf(node) + ", " + describeNode(node);
     std::optional<std::string> value = readFirstLine(path);
     if (value) detail += ", value " + quoted(*value);
     if (!S_ISREG(node.st_mode) || !modePermits(node, survey.user, 2)) {
@@ -266,8 +245,7 @@ CheckResult checkFirmwareImage(const Survey& survey) {
                       detail + " (no image: a board that needs flashing cannot be flashed)",
                       shipReleaseImageAdvice());
     }
-    detail += ": " + kindOf(node) + ", " + describeNode(node) + ", " +
-              std::to_string(node.st_size) + " bytes";
+    detail += ", " + std::to_string(node.st_size) + " bytes";
     switch (image.state) {
         case ImageState::Missing:
         case ImageState::Unreadable:
@@ -353,8 +331,7 @@ Streams forwardedStreams(const Survey& survey, std::string* source) {
     *source = std::string("motion ") + (streams.motion ? "forwarded" : "not forwarded") +
               (motionGiven ? " (-m)" : " (property)") + ", light " +
               (streams.light ? "forwarded" : "not forwarded") +
-              (lightGiven ? " (-l)" : " (property)");
-    *source += whose;
+              (lightGiven ? " (-l)" : " (property)") + whose;
     return streams;
 }
 
@@ -381,59 +358,54 @@ std::vector<pid_t> waitingToOpenFifo(const Survey& survey) {
     return waiting;
 }
 
-// What the row says of one FIFO, and what that FIFO alone would make of it.
-struct FifoFinding {
-    std::string words;
-    Verdict verdict = Verdict::Ok;
-    std::string fix;
-};
-
-FifoFinding missingFifo(const Survey& survey, const std::string& path, const std::string& words) {
+// The words of a FIFO that is missing; the row fails unless the daemon, not
+// running now, makes it at its start.
+std::string missingFifo(const Survey& survey, const std::string& path, const std::string& words,
+                        CheckResult* row) {
     std::string folder = path.substr(0, path.find_last_of('/'));
     struct stat parent;
     if (stat(folder.c_str(), &parent) != 0) {
-        return {words + "; no folder " + folder, Verdict::Fail, fixFolderMissing(folder)};
+        worsen(row, Verdict::Fail, fixFolderMissing(folder));
+        return words + "; no folder " + folder;
     }
     if (!modePermits(parent, survey.user, 3)) {
-        return {words + "; " + survey.user.name + " cannot make it in " + folder, Verdict::Fail,
-                fixFolderNotWritable(folder)};
+        worsen(row, Verdict::Fail, fixFolderNotWritable(folder));
+        return words + "; " + survey.user.name + " cannot make it in " + folder;
     }
-    if (!survey.daemons.empty()) {
-        return {words, Verdict::Fail,
-                "the daemon did not make its FIFO: restart it and read its log (see activity)"};
-    }
-    return {words + " (the daemon makes it at start)", Verdict::Ok, ""};
+    if (survey.daemons.empty()) return words + " (the daemon makes it at start)";
+    worsen(row, Verdict::Fail,
+           "the daemon did not make its FIFO: restart it and read its log (see activity)");
+    return words;
 }
 
+// What the pipes row says of one FIFO; what the FIFO shows may worsen the row.
 // `opening`: processes asleep in open() of some FIFO, maybe this one.
-FifoFinding lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
-                       const std::vector<pid_t>& opening) {
+std::string lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
+                       const std::vector<pid_t>& opening, CheckResult* row) {
     struct stat node;
-    FifoFinding f;
-    if (!lookAt(path, &node, &f.words)) return missingFifo(survey, path, f.words);
-    f.words += ": " + kindOf(node) + ", " + describeNode(node);
+    std::string words;
+    if (!lookAt(path, &node, &words)) return missingFifo(survey, path, words, row);
     if (!S_ISFIFO(node.st_mode)) {
-        return {f.words + ": values would overwrite its first bytes", Verdict::Fail,
-                advice("remove it; the daemon makes the FIFO at its next start", "rm " + path)};
+        worsen(row, Verdict::Fail,
+               advice("remove it; the daemon makes the FIFO at its next start", "rm " + path));
+        return words + ": values would overwrite its first bytes";
     }
     if (!modePermits(node, survey.user, 2)) {
-        f.words += "; " + survey.user.name + " may not write it";
-        f.verdict = Verdict::Fail;
-        f.fix = advice("remove it; the daemon makes it 0666 at its next start", "rm " + path);
+        words += "; " + survey.user.name + " may not write it";
+        worsen(row, Verdict::Fail,
+               advice("remove it; the daemon makes it 0666 at its next start", "rm " + path));
     }
     std::vector<pid_t> readers = readersOf(survey.processes, node);
-    if (!readers.empty()) return {f.words + "; read by " + pidList(readers), f.verdict, f.fix};
-    if (!forwarded) return {f.words + "; no reader (stream not forwarded)", f.verdict, f.fix};
-    f.words += "; no reader: its values are dropped";
+    if (!readers.empty()) return words + "; read by " + processList(readers);
+    if (!forwarded) return words + "; no reader (stream not forwarded)";
+    words += "; no reader: its values are dropped";
     // A reader that opens without O_NONBLOCK waits in open() until the
     // daemon opens to write; /proc cannot say which FIFO it waits for.
     if (!opening.empty())
-        f.words += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
-    if (f.verdict == Verdict::Ok) {
-        f.verdict = Verdict::Warn;
-        f.fix = "start the panel's reader of the FIFO (its values are lost meanwhile)";
-    }
-    return f;
+        words += " unless it is one of " + processList(opening) + ", waiting to open a FIFO";
+    worsen(row, Verdict::Warn,
+           "start the panel's reader of the FIFO (its values are lost meanwhile)");
+    return words;
 }
 
 CheckResult checkPipes(const Survey& survey) {
@@ -443,14 +415,9 @@ CheckResult checkPipes(const Survey& survey) {
     CheckResult row = result("pipes", Verdict::Ok, "");
     for (int index : {kPipeProximity, kPipeLight}) {
         bool forwarded = index == kPipeProximity ? streams.motion : streams.light;
-        FifoFinding f = lookAtFifo(survey, resolved(kPipePaths[index]), forwarded, opening);
-        row.detail += (row.detail.empty() ? "" : "; ") + f.words;
-        // The worse finding gives the row its verdict and its fix.
-        if (f.verdict == Verdict::Fail ? row.verdict != Verdict::Fail
-                                       : f.verdict == Verdict::Warn && row.verdict == Verdict::Ok) {
-            row.verdict = f.verdict;
-            row.fix = f.fix;
-        }
+        std::string words =
+            lookAtFifo(survey, resolved(kPipePaths[index]), forwarded, opening, &row);
+        row.detail += (row.detail.empty() ? "" : "; ") + words;
     }
     return row;
 }

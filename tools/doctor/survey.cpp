@@ -48,8 +48,7 @@ void readDaemonOptions(DaemonProcess* daemon) {
 
 // The service's options from its init file, read with the daemon's parser.
 void readServiceDefinition(Survey* survey) {
-    char buffer[PATH_MAX];
-    survey->serviceFile = resolvePath(kPathInitFile, buffer, sizeof buffer);
+    survey->serviceFile = resolved(kPathInitFile);
     std::optional<std::string> text = readRegularFile(survey->serviceFile);
     if (!text) return;
     std::optional<std::vector<std::string>> options = serviceArguments(*text, kServiceName);
@@ -77,14 +76,9 @@ Survey takeSurvey(const std::string& device) {
         survey.daemons.push_back(daemon);
     }
     readServiceDefinition(&survey);
-    char buffer[PATH_MAX];
-    if (!device.empty()) {
-        survey.device = device;
-    } else if (!survey.daemons.empty() && !survey.daemons[0].portPath.empty()) {
-        survey.device = survey.daemons[0].portPath;
-    } else {
-        survey.device = resolvePath(kPathSerialPort, buffer, sizeof buffer);
-    }
+    survey.device = !device.empty()          ? device
+                    : survey.daemons.empty() ? resolved(kPathSerialPort)
+                                             : daemonNode(survey.daemons[0]);
     return survey;
 }
 
@@ -163,19 +157,14 @@ std::optional<HeldPort> heldPort(const Survey& survey, pid_t pid, bool* visible)
             major(file.rdev) == kMemoryDeviceMajor) {
             continue;
         }
-        char target[PATH_MAX];
         std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(file.fd);
-        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        target[length > 0 ? length : 0] = '\0';
-        return HeldPort{file.fd, file.rdev, target};
+        return HeldPort{file.fd, file.rdev, linkTarget(link)};
     }
     return std::nullopt;
 }
 
 std::string daemonNode(const DaemonProcess& daemon) {
-    if (!daemon.portPath.empty()) return daemon.portPath;
-    char buffer[PATH_MAX];
-    return resolvePath(kPathSerialPort, buffer, sizeof buffer);
+    return daemon.portPath.empty() ? resolved(kPathSerialPort) : daemon.portPath;
 }
 
 bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words) {
@@ -187,6 +176,30 @@ bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* wor
     char real[PATH_MAX];
     *words = node + " leads to " + (realpath(node.c_str(), real) != nullptr ? real : node) + " now";
     return S_ISCHR(info.st_mode) && info.st_rdev == port.rdev;
+}
+
+std::string resolved(const char* fixedPath) {
+    char buffer[PATH_MAX];
+    return resolvePath(fixedPath, buffer, sizeof buffer);
+}
+
+std::string processList(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
+    return text;
+}
+
+std::string linkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    return std::string(target, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+void worsen(CheckResult* row, Verdict to, const std::string& fix) {
+    auto rank = [](Verdict v) { return v == Verdict::Fail ? 2 : v == Verdict::Warn ? 1 : 0; };
+    if (rank(to) <= rank(row->verdict)) return;
+    row->verdict = to;
+    row->fix = fix;
 }
 
 std::string advice(const std::string& lasting, const std::string& now) {
