@@ -3,8 +3,8 @@
 // through the daemon's handlers as it would at start; the broadcast they run
 // is only recorded (the probe installs its own shell runner), and no stream
 // is forwarded, so nothing reaches the FIFOs.
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -88,15 +88,11 @@ Listened listen(int fd, double seconds, FrameTally* tally) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     Listened listened;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         listened.stopped = cli::stopRequested();
         if (left.count() <= 0 || listened.stopped) break;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        struct timeval limit = {static_cast<time_t>(left.count() / 1000000),
-                                static_cast<suseconds_t>(left.count() % 1000000)};
-        int ready = select(fd + 1, &readable, nullptr, nullptr, &limit);
+        struct pollfd readable = {fd, POLLIN, 0};
+        int ready = poll(&readable, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR) listened.hungUp = true;
         uint8_t buffer[512];
         ssize_t got = ready > 0 ? read(fd, buffer, sizeof buffer) : 0;
@@ -125,7 +121,6 @@ bool loaderAnswers() {
 // board: its words, the verdict and the fix. A fix never names a version but
 // the one the daemon requires: any other image would be flashed at every start.
 struct FlashPlan {
-    bool flashes = true;
     Verdict verdict = Verdict::Warn;
     std::string words;
     std::string fix;
@@ -135,26 +130,26 @@ FlashPlan flashPlan(const FirmwareImage& image) {
     std::string required = requiredFirmwareVersion();
     switch (image.state) {
         case ImageState::DevelopmentMarker:
-            return {false, Verdict::Ok, "would not flash it (development marker)", ""};
+            return {Verdict::Ok, "would not flash it (development marker)", ""};
         case ImageState::Missing:
         case ImageState::Unreadable:
-            return {true, Verdict::Fail,
+            return {Verdict::Fail,
                     "would try to flash it and fail: image " + image.path + ": " + image.problem,
                     shipReleaseImageAdvice()};
         case ImageState::Damaged:
-            return {true, Verdict::Fail,
+            return {Verdict::Fail,
                     "would flash it with a damaged image (" + image.path + ", " + image.problem +
                         "; see firmware-image)",
                     shipReleaseImageAdvice()};
         case ImageState::NotIntelHex:
-            return {true, Verdict::Warn,
+            return {Verdict::Warn,
                     "would flash it with " + image.path +
                         ", which is not Intel HEX: the doctor cannot say what it holds",
                     compareWithReleaseAdvice()};
         case ImageState::Valid:
             break;
     }
-    return {true, Verdict::Warn,
+    return {Verdict::Warn,
             "would flash it with " + image.path +
                 " (the image's firmware is not checked: compare its sha256, in firmware-image, "
                 "with the release of " +
@@ -167,8 +162,7 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
     std::string version = gState.boardVersion;
     int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
     bool current = version == requiredFirmwareVersion();
-    FlashPlan plan =
-        current ? FlashPlan{false, Verdict::Ok, "would not flash it", ""} : flashPlan(image);
+    FlashPlan plan = current ? FlashPlan{Verdict::Ok, "would not flash it", ""} : flashPlan(image);
     r.detail = "firmware " + version + ", comm error " + std::to_string(commError) +
                "; the daemon " + plan.words;
     for (const std::string& command : recordedShellCommands) {
@@ -194,7 +188,7 @@ CheckResult inLoader(CheckResult r, const FirmwareImage& image) {
         plan.words;
     r.verdict = plan.verdict;
     r.fix = plan.fix;
-    if (!plan.flashes) {
+    if (image.state == ImageState::DevelopmentMarker) {
         r.verdict = Verdict::Fail;
         r.detail += ", so it cannot use the board";
         r.fix = shipReleaseImageAdvice();
@@ -213,10 +207,9 @@ bool portTaken(const Survey& survey, CheckResult* r) {
     }
     DeviceHolders holders = deviceHolders(survey, survey.device, node);
     if (holders.daemons.empty() && holders.others.empty()) return false;
-    std::string who;
-    for (pid_t pid : holders.daemons) who += (who.empty() ? "" : ", ") + describeProcess(pid);
-    for (pid_t pid : holders.others) who += (who.empty() ? "" : ", ") + describeProcess(pid);
-    r->detail = "the port is held by " + who + ": not probed";
+    std::vector<pid_t> all = holders.daemons;
+    all.insert(all.end(), holders.others.begin(), holders.others.end());
+    r->detail = "the port is held by " + processList(all) + ": not probed";
     if (!holders.daemons.empty()) {
         r->fix = advice("stop the daemon, then probe again; start it afterwards",
                         stopDaemonCommand(holders.daemons[0]));

@@ -33,7 +33,6 @@ struct CheckResult {
 struct DaemonProcess {
     pid_t pid = 0;
     std::vector<std::string> options;  // its arguments after the program name
-    bool optionsUsable = false;        // the daemon would accept them
     bool motionGiven = false;          // -m
     bool lightGiven = false;           // -l
     std::string portPath;              // -p, empty without it

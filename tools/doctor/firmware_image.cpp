@@ -40,23 +40,15 @@ bool readImage(int fd, FirmwareImage* image) {
 }
 
 ImageState stateOf(const HexSummary& hex) {
-    switch (hex.verdict) {
-        case HexVerdict::Valid:
-            return ImageState::Valid;
-        case HexVerdict::NotIntelHex:
-            return ImageState::NotIntelHex;
-        case HexVerdict::Damaged:
-            break;
-    }
-    return ImageState::Damaged;
+    if (hex.verdict == HexVerdict::Valid) return ImageState::Valid;
+    return hex.verdict == HexVerdict::NotIntelHex ? ImageState::NotIntelHex : ImageState::Damaged;
 }
 
 }  // namespace
 
 FirmwareImage examineFirmwareImage(const Identity& daemonUser) {
     FirmwareImage image;
-    char resolved[PATH_MAX];
-    image.path = resolvePath(kPathFirmwareImage, resolved, sizeof resolved);
+    image.path = resolved(kPathFirmwareImage);
     struct stat node;
     if (stat(image.path.c_str(), &node) != 0) {
         image.problem = strerror(errno);

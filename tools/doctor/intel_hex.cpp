@@ -1,5 +1,6 @@
 #include "tools/doctor/intel_hex.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace vantrel::doctor {
@@ -26,10 +27,8 @@ enum RecordType : uint8_t {
 constexpr int kLengthOfType[] = {-1, 0, 2, 4, 2, 4};
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    if (!isxdigit(static_cast<unsigned char>(c))) return -1;
+    return isdigit(static_cast<unsigned char>(c)) ? c - '0' : tolower(c) - 'a' + 10;
 }
 
 uint64_t bigEndian16(const uint8_t* bytes) {

@@ -2,7 +2,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
 #include <sstream>
 
 #include "common/paths.h"
@@ -31,10 +31,8 @@ std::string auditField(const std::string& line, const std::string& key) {
 }
 
 bool isPolicyType(const std::string& type) {
-    for (const char* ours : kPolicyTypes) {
-        if (type == ours) return true;
-    }
-    return false;
+    return std::find(std::begin(kPolicyTypes), std::end(kPolicyTypes), type) !=
+           std::end(kPolicyTypes);
 }
 
 std::string readKernelLog() {
@@ -124,10 +122,8 @@ bool labelsAsThePolicySays(const Survey& survey, std::string* detail) {
         right &= labelMatches("pid " + std::to_string(daemon.pid) + " runs as",
                               attr.substr(0, attr.find('\0')), kDaemonDomain, detail);
     }
-    char buffer[PATH_MAX];
-    const char* resetLine = resolvePath(kPathResetLine, buffer, sizeof buffer);
     for (const auto& [path, type] : {std::pair<std::string, const char*>{survey.device, kTtyType},
-                                     {resetLine, kResetLineType}}) {
+                                     {resolved(kPathResetLine), kResetLineType}}) {
         if (access(path.c_str(), F_OK) == 0)
             right &= labelMatches(path, fileLabel(path), type, detail);
     }

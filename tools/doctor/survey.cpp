@@ -37,8 +37,7 @@ void readDaemonOptions(DaemonProcess* daemon) {
     argv.push_back(nullptr);
     RunSettings settings;
     optind = 0;  // a fresh scan, on glibc and on bionic alike
-    bool accepted = parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
-    daemon->optionsUsable = accepted && settings.optionSeen;
+    parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
     daemon->motionGiven = settings.motionGiven;
     daemon->lightGiven = settings.lightGiven;
     daemon->portPath = settings.portPath != nullptr ? settings.portPath : "";
