@@ -11,17 +11,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/daemon_state.h"
-#include "common/paths.h"
 #include "common/signals.h"
 #include "firmware/board_control.h"
-#include "firmware/board_identification.h"
 #include "link/command_exchange.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"

@@ -6,8 +6,7 @@
 #include <regex>
 #include <sstream>
 
-#include "daemon/run.h"
-#include "platform/platform.h"
+#include "common/paths.h"
 
 namespace vantrel::doctor {
 

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 
 #include "common/paths.h"

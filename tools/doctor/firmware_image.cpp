@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "common/paths.h"
 #include "firmware/image_marker.h"
-#include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/sha256.h"
 

@@ -1,22 +1,17 @@
 // The checks that only read: the daemon's process, its serial device, the
 // reset line, its tools, the firmware image, its properties and its FIFOs.
 #include <fcntl.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
 #include "common/paths.h"
 #include "common/pipe_table.h"
 #include "daemon/bool_property.h"
-#include "daemon/run.h"
-#include "firmware/board_identification.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/firmware_image.h"

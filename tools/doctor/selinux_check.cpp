@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "common/paths.h"
-#include "platform/platform.h"
 #include "tools/doctor/selinux.h"
 
 namespace vantrel::doctor {
