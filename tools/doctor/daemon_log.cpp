@@ -57,10 +57,7 @@ constexpr KnownText kKnownTexts[] = {
 };
 
 // The NFC switch logged from its property: "com.zyn.vantrel.nfc on".
-const std::string& nfcPropertyRecord() {
-    static const std::string text = std::string(kNfcProperty) + " ";
-    return text;
-}
+constexpr auto kNfcPropertyRecord = joinNames(kNfcProperty, " ");
 
 // The run's first record names the proximity FIFO in one of these.
 constexpr const char* kFifoRecords[] = {"openPipe Fifo [", "Pipe [", "Error creating pipe ["};
@@ -136,7 +133,8 @@ namespace {
 
 // The phase a line starts, from its text: Unknown for a line that starts none.
 Phase phaseOf(const LogLine& line) {
-    if (line.priority != 0 && startsWith(line.text, nfcPropertyRecord())) return Phase::Receiving;
+    if (line.priority != 0 && startsWith(line.text, kNfcPropertyRecord.data()))
+        return Phase::Receiving;
     const KnownText* known = knownText(line);
     return known != nullptr ? known->phase : Phase::Unknown;
 }

@@ -78,8 +78,6 @@ void worsen(CheckResult* row, Verdict to, const std::string& fix);
 // Whether `who` may read (4), write (2) or execute (1) the node by its mode
 // bits alone; root gets no pass, since the daemon on the panel is not root.
 bool modePermits(const struct stat& node, const Identity& who, int want);
-// "crw-rw---- system:system" for a node.
-std::string describeNode(const struct stat& node);
 // Quotes a raw text for a report line: printable ASCII as it is, other bytes
 // as \xHH.
 std::string quoted(const std::string& text);

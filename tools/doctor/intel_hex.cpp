@@ -130,9 +130,9 @@ void IntelHexReader::judgeRecord(const uint8_t* bytes, size_t count) {
     summary_.dataBytes += length;
 }
 
-void IntelHexReader::damage(const std::string& why) {
+void IntelHexReader::damage(const std::string& why, size_t line) {
     summary_.verdict = HexVerdict::Damaged;
-    summary_.line = lineNumber_;
+    summary_.line = line != 0 ? line : lineNumber_;
     summary_.why = why;
     decided_ = true;
 }
@@ -141,18 +141,15 @@ HexSummary IntelHexReader::finish() {
     if (!decided_ && lineSize_ > 0) endLine();  // a last line without its line feed
     if (decided_) return summary_;
     if (endRecordLine_ == 0) {
-        summary_.line = lineNumber_ > 1 ? lineNumber_ - 1 : 1;
-        summary_.why = summary_.records == 0 ? "no record at all"
-                                             : "the file ends here, without its end-of-file record";
-        summary_.verdict = HexVerdict::Damaged;
+        damage(summary_.records == 0 ? "no record at all"
+                                     : "the file ends here, without its end-of-file record",
+               lineNumber_ > 1 ? lineNumber_ - 1 : 1);
     } else if (summary_.dataBytes == 0) {
-        summary_.line = endRecordLine_;
-        summary_.why = "end-of-file record, and not one data byte before it";
-        summary_.verdict = HexVerdict::Damaged;
+        damage("end-of-file record, and not one data byte before it", endRecordLine_);
     } else {
         summary_.verdict = HexVerdict::Valid;
+        decided_ = true;
     }
-    decided_ = true;
     return summary_;
 }
 

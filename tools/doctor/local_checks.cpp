@@ -1,6 +1,8 @@
 // The checks that only read: the daemon's process, its serial device, the
 // reset line, its tools, the firmware image, its properties and its FIFOs.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -124,6 +126,27 @@ std::string uptimeText(double seconds) {
     return "up " + std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
 }
 
+// "crw-rw---- system:system" for a node.
+std::string describeNode(const struct stat& node) {
+    char type = S_ISCHR(node.st_mode)    ? 'c'
+                : S_ISFIFO(node.st_mode) ? 'p'
+                : S_ISDIR(node.st_mode)  ? 'd'
+                : S_ISBLK(node.st_mode)  ? 'b'
+                : S_ISSOCK(node.st_mode) ? 's'
+                                         : '-';
+    std::string text(1, type);
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
+    // The doctor has one thread: the plain look-ups are safe.
+    // cppcheck-suppress getpwuidCalled
+    const struct passwd* owner = getpwuid(node.st_uid);
+    // cppcheck-suppress getgrgidCalled
+    const struct group* group = getgrgid(node.st_gid);
+    text += " " + (owner ? std::string(owner->pw_name) : std::to_string(node.st_uid));
+    text += ":" + (group ? std::string(group->gr_name) : std::to_string(node.st_gid));
+    return text;
+}
+
 std::string kindOf(const struct stat& node) {
     if (S_ISCHR(node.st_mode)) return "a character device";
     if (S_ISREG(node.st_mode)) return "a regular file";
@@ -149,7 +172,6 @@ bool lookAt(const std::string& path, struct stat* node, std::string* words) {
 }
 
 CheckResult result(const char* name, Verdict verdict, std::string detail, std::string fix = "") {
-    if (verdict == Verdict::Ok) fix.clear();
     return CheckResult{name, verdict, std::move(detail), std::move(fix)};
 }
 

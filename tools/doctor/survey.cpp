@@ -1,6 +1,4 @@
 // Gathering what every check looks at, and the small helpers they share.
-#include <grp.h>
-#include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -26,11 +24,13 @@ namespace {
 // to no board.
 constexpr unsigned kMemoryDeviceMajor = 1;
 
-// Reads the options as the daemon did at its start, with its own parser,
-// then puts the shared state back as it was.
-void readDaemonOptions(DaemonProcess* daemon) {
+// A daemon with `options`, read as the daemon read them at its start, with
+// its own parser; the shared state is put back as it was.
+DaemonProcess withOptions(const std::vector<std::string>& options) {
+    DaemonProcess daemon;
+    daemon.options = options;
     std::vector<std::string> args = {kProgramName};
-    args.insert(args.end(), daemon->options.begin(), daemon->options.end());
+    args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -38,11 +38,12 @@ void readDaemonOptions(DaemonProcess* daemon) {
     RunSettings settings;
     optind = 0;  // a fresh scan, on glibc and on bionic alike
     parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
-    daemon->motionGiven = settings.motionGiven;
-    daemon->lightGiven = settings.lightGiven;
-    daemon->portPath = settings.portPath != nullptr ? settings.portPath : "";
+    daemon.motionGiven = settings.motionGiven;
+    daemon.lightGiven = settings.lightGiven;
+    daemon.portPath = settings.portPath != nullptr ? settings.portPath : "";
     releaseRunSettings(&settings);
     resetDaemonState();
+    return daemon;
 }
 
 // The service's options from its init file, read with the daemon's parser.
@@ -51,11 +52,7 @@ void readServiceDefinition(Survey* survey) {
     std::optional<std::string> text = readRegularFile(survey->serviceFile);
     if (!text) return;
     std::optional<std::vector<std::string>> options = serviceArguments(*text, kServiceName);
-    if (!options) return;
-    DaemonProcess service;
-    service.options = *options;
-    readDaemonOptions(&service);
-    survey->service = service;
+    if (options) survey->service = withOptions(*options);
 }
 
 }  // namespace
@@ -67,11 +64,9 @@ Survey takeSurvey(const std::string& device) {
     for (pid_t pid : survey.processes.pids) {
         std::optional<std::vector<std::string>> options = daemonArguments(commandLine(pid));
         if (!options || !belongsToThisSetup(pid)) continue;
-        DaemonProcess daemon;
+        DaemonProcess daemon = withOptions(*options);
         daemon.pid = pid;
-        daemon.options = *options;
         daemon.upSeconds = secondsRunning(pid);
-        readDaemonOptions(&daemon);
         survey.daemons.push_back(daemon);
     }
     readServiceDefinition(&survey);
@@ -111,26 +106,6 @@ bool modePermits(const struct stat& node, const Identity& who, int want) {
         granted = static_cast<int>(inGroup ? (bits >> 3) & 7 : bits & 7);
     }
     return (granted & want) == want;
-}
-
-std::string describeNode(const struct stat& node) {
-    char type = S_ISCHR(node.st_mode)    ? 'c'
-                : S_ISFIFO(node.st_mode) ? 'p'
-                : S_ISDIR(node.st_mode)  ? 'd'
-                : S_ISBLK(node.st_mode)  ? 'b'
-                : S_ISSOCK(node.st_mode) ? 's'
-                                         : '-';
-    std::string text(1, type);
-    const char* letters = "rwxrwxrwx";
-    for (int bit = 0; bit < 9; ++bit) text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
-    // The doctor has one thread: the plain look-ups are safe.
-    // cppcheck-suppress getpwuidCalled
-    const struct passwd* owner = getpwuid(node.st_uid);
-    // cppcheck-suppress getgrgidCalled
-    const struct group* group = getgrgid(node.st_gid);
-    text += " " + (owner ? std::string(owner->pw_name) : std::to_string(node.st_uid));
-    text += ":" + (group ? std::string(group->gr_name) : std::to_string(node.st_gid));
-    return text;
 }
 
 std::string quoted(const std::string& text) {
