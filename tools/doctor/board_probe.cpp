@@ -51,26 +51,6 @@ constexpr size_t kCommErrorByte = kFieldsAt + kVersionCommError;  // in the vers
 
 void onAlarm(int) {}
 
-// Interrupts every blocking read and wait of the exchange once `limit` has
-// passed; the exchange then fails as on a read error or a time-out.
-class ExchangeLimit {
-  public:
-    explicit ExchangeLimit(struct timeval limit) {
-        if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
-        struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
-        setitimer(ITIMER_REAL, &timer, nullptr);
-    }
-    ~ExchangeLimit() {
-        struct itimerval off = {};
-        setitimer(ITIMER_REAL, &off, nullptr);
-    }
-    ExchangeLimit(const ExchangeLimit&) = delete;
-    ExchangeLimit& operator=(const ExchangeLimit&) = delete;
-
-  private:
-    cli::CatchSignal alarm_{SIGALRM, onAlarm};  // a read or a wait returns EINTR
-};
-
 struct Listened {
     double seconds = 0;  // how long it listened
     bool hungUp = false;
@@ -227,18 +207,22 @@ bool openPort(const Survey& survey, CheckResult* r) {
     return false;
 }
 
-// One identification exchange within its limit; the version broadcast it
-// leads to is recorded, not sent. True when the board acknowledged and
-// replied.
+// One identification exchange within its limit: once the limit has passed,
+// an alarm interrupts every blocking read and wait of the exchange, which then
+// fails as on a read error or a time-out. The version broadcast it leads to
+// is recorded, not sent. True when the board acknowledged and replied.
 bool identify(bool* bytesDuringExchange) {
-    setShellRunner(recordShellCommand);
     uint8_t command[kStandardPayloadSize] = {kCommandIdentify, 0, 0, 0, 0, 0};
-    bool answered;
-    {
-        ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
-        answered = sendCommand(command, true) == 1;
-    }
+    cli::CatchSignal alarm(SIGALRM, onAlarm);  // a read or a wait returns EINTR
+    struct timeval limit = scaledTimeout(kExchangeLimitSeconds, 0);
+    if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;  // zero: no alarm at all
+    struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    setShellRunner(recordShellCommand);
+    bool answered = sendCommand(command, true) == 1;
     setShellRunner(nullptr);
+    struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
     // The exchange leaves its last lead byte there.
     *bytesDuringExchange = command[0] != kCommandIdentify;
     return answered;

@@ -84,12 +84,8 @@ int runBounded(const char* const argv[], size_t limit, int millis, std::string* 
 }  // namespace
 
 Identity daemonIdentity() {
-    Identity who;
-    who.uid = kSystemUid;
-    who.gid = kSystemGid;
-    who.groups = {kSystemGid};  // "group system" of the service
-    who.name = "system (the service's user)";
-    return who;
+    // "user system" and "group system" of the service
+    return Identity{kSystemUid, kSystemGid, {kSystemGid}, "system (the service's user)"};
 }
 
 bool belongsToThisSetup(pid_t /*pid*/) {

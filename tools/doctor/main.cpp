@@ -183,31 +183,26 @@ void usage(FILE* out) {
     fputs("Exit status: 0 no check failed, 1 a check failed, 2 usage.\n", out);
 }
 
-void printVersion() {
-    printf("vantrel-doctor %s (the daemon requires sensor firmware %s)\n", kReleaseVersion,
-           requiredFirmwareVersion().c_str());
-}
-
-// An hour at most: "inf" or 1e300 would make the probe wait for ever.
-bool takeListenSeconds(const char* value, double* seconds) {
-    return cli::parseNumber(value, seconds) && *seconds <= kLongestListenSeconds;
-}
-
 // Nothing when the options were read; otherwise the exit status.
 std::optional<int> parseArguments(int argc, char** argv, Options* options) {
     bool version = false;
     std::vector<cli::Option> table = {
         cli::flag("--json", &options->json),
         cli::flag("--probe-board", &options->probe),
+        // An hour at most: "inf" or 1e300 would make the probe wait for ever.
         {"--listen", true,
-         [options](const char* value) { return takeListenSeconds(value, &options->listenSeconds); },
+         [options](const char* value) {
+             return cli::parseNumber(value, &options->listenSeconds) &&
+                    options->listenSeconds <= kLongestListenSeconds;
+         },
          "a number of seconds, 0 to 3600"},
         cli::text("-p", &options->device),
         cli::flag("--version", &version),
     };
     std::optional<int> status = cli::readOptions(argc, argv, "vantrel-doctor", table, usage);
     if (status || !version) return status;
-    printVersion();
+    printf("vantrel-doctor %s (the daemon requires sensor firmware %s)\n", kReleaseVersion,
+           requiredFirmwareVersion().c_str());
     return 0;
 }
 
