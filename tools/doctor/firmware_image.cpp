@@ -47,33 +47,24 @@ ImageState stateOf(const HexSummary& hex) {
 FirmwareImage examineFirmwareImage(const Identity& daemonUser) {
     FirmwareImage image;
     image.path = resolved(kPathFirmwareImage);
+    auto judged = [&image](ImageState state, const std::string& problem) {
+        image.state = state;
+        image.problem = problem;
+        return image;
+    };
     struct stat node;
-    if (stat(image.path.c_str(), &node) != 0) {
-        image.problem = strerror(errno);
-        return image;
-    }
-    image.state = ImageState::Unreadable;
-    if (!S_ISREG(node.st_mode)) {
-        image.problem = "not a regular file";
-        return image;
-    }
-    if (!modePermits(node, daemonUser, 4)) {
-        image.problem = "not readable by " + daemonUser.name;
-        return image;
-    }
-    if (isDevelopmentImage(image.path.c_str())) {
-        image.state = ImageState::DevelopmentMarker;
-        return image;
-    }
+    if (stat(image.path.c_str(), &node) != 0) return judged(ImageState::Missing, strerror(errno));
+    if (!S_ISREG(node.st_mode)) return judged(ImageState::Unreadable, "not a regular file");
+    if (!modePermits(node, daemonUser, 4))
+        return judged(ImageState::Unreadable, "not readable by " + daemonUser.name);
+    if (isDevelopmentImage(image.path.c_str())) return judged(ImageState::DevelopmentMarker, "");
     int fd = open(image.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        image.problem = std::string("cannot open: ") + strerror(errno);
-        return image;
-    }
+    if (fd < 0)
+        return judged(ImageState::Unreadable, std::string("cannot open: ") + strerror(errno));
     bool read = readImage(fd, &image);
-    if (!read) image.problem = std::string("cannot read: ") + strerror(errno);
+    std::string readError = std::string("cannot read: ") + strerror(errno);
     close(fd);
-    if (!read) return image;
+    if (!read) return judged(ImageState::Unreadable, readError);
     image.state = stateOf(image.hex);
     if (image.state == ImageState::Damaged) {
         image.problem = "line " + std::to_string(image.hex.line) + ": " + image.hex.why;
