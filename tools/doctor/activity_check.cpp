@@ -53,10 +53,6 @@ Sight lookAt(const Survey& survey, pid_t pid) {
     return sight;
 }
 
-std::string loaderWords(const Sight& sight) {
-    return sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader);
-}
-
 // Each phase in words, in Phase's order; phaseWords adds what the records
 // and /proc tell of it.
 constexpr const char* kPhaseWords[] = {
@@ -87,7 +83,8 @@ std::string phaseWords(const Activity& activity, const Sight& sight) {
                    std::to_string(kIdentifyAttempts) + " failed";
         case Phase::CheckingLoader:
         case Phase::Flashing:
-            return words + ": " + loaderWords(sight);
+            return words + ": " +
+                   (sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader));
         case Phase::CommError:
             return pause > 0 ? words + " after a pause of " + std::to_string(pause) + " s" : words;
         default:

@@ -124,8 +124,7 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
     // only there never reaches the doctor.
     *source = "logcat of pid " + std::to_string(pid) +
               (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
-              "; not logged: its standard error (stray lead bytes, failed LED and NFC "
-              "commands)";
+              "; not logged: its standard error (stray lead bytes, failed LED and NFC commands)";
     return text;
 }
 

@@ -540,8 +540,7 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
     std::string cause = streams.verdict == Verdict::Fail ? "no stream is forwarded (see streams)"
                         : device.verdict == Verdict::Fail
                             ? "it cannot open its UART (see serial-device)"
-                            : "the board did not answer, or was "
-                              "flashed (try --probe-board)";
+                            : "the board did not answer, or was flashed (try --probe-board)";
     if (survey.daemons.empty()) {
         std::string detail =
             std::string("no ") + kProgramName + " process of this setup" + initWords;
