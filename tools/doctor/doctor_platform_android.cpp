@@ -15,7 +15,7 @@
 
 #include "common/paths.h"
 #include "platform/platform.h"
-#include "tools/doctor/doctor_platform.h"
+#include "tools/doctor/doctor.h"
 
 namespace vantrel::doctor {
 
