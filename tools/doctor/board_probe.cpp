@@ -104,7 +104,6 @@ struct FlashPlan {
 };
 
 FlashPlan flashPlan(const FirmwareImage& image) {
-    std::string required = requiredFirmwareVersion();
     switch (image.state) {
         case ImageState::DevelopmentMarker:
             return {Verdict::Ok, "would not flash it (development marker)", ""};
@@ -130,7 +129,7 @@ FlashPlan flashPlan(const FirmwareImage& image) {
             "would flash it with " + image.path +
                 " (the image's firmware is not checked: compare its sha256, in firmware-image, "
                 "with the release of " +
-                required + ")",
+                requiredFirmwareVersion() + ")",
             compareWithReleaseAdvice()};
 }
 
