@@ -39,8 +39,7 @@ const char* colourOf(Verdict verdict) {
 // word is cut where it must be).
 std::vector<std::string> wrap(const std::string& text, size_t width) {
     std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < text.size()) {
+    for (size_t at = 0; at < text.size();) {
         size_t end = at + width;
         if (end >= text.size()) {
             lines.push_back(text.substr(at));
@@ -49,8 +48,7 @@ std::vector<std::string> wrap(const std::string& text, size_t width) {
         size_t blank = text.rfind(' ', end);
         if (blank == std::string::npos || blank <= at) blank = end;
         lines.push_back(text.substr(at, blank - at));
-        at = blank;
-        while (at < text.size() && text[at] == ' ') ++at;
+        at = std::min(text.find_first_not_of(' ', blank), text.size());
     }
     if (lines.empty()) lines.emplace_back();
     return lines;
@@ -108,8 +106,7 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, size_t width
         if (colour) verdict = std::string(colourOf(r.verdict)).append(verdict).append("\033[0m");
         std::string name =
             r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
-        name += verdict;
-        printIndented(out, r.detail, name + padding, width);
+        printIndented(out, r.detail, name + verdict + padding, width);
         if (!r.fix.empty()) {
             printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '), width);
         }
