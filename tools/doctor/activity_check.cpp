@@ -53,27 +53,40 @@ Sight lookAt(const Survey& survey, pid_t pid) {
     return sight;
 }
 
-// Each phase in words, in Phase's order; phaseWords adds what the records
-// and /proc tell of it.
-constexpr const char* kPhaseWords[] = {
-    "no record read says what it does",
-    "starting: opening its port, first identification",
-    "identifying the board",
-    "the board did not answer its identification attempts; asking its loader",
-    "flashing the board",
-    "flashed the board; ends, to start again on the new firmware",
-    "gave up on the board (communication error); ends",
-    "board accepted; switching its LED and NFC reader",
-    "receiving",
-    "its line hung up: the device behind its port is gone",
-    "ending: SIGINT caught, it ends by itself",
+constexpr char kProbeFix[] =
+    "stop vantrel, then vantrel-doctor --probe-board: it says what the board answers";
+
+// What each phase means for the row, in Phase's order. A failing phase's fix
+// also says what to type now to stop the daemon and probe the board.
+struct PhaseFacts {
+    const char* words;  // phaseWords adds what the records and /proc tell of it
+    bool holdsPort;     // the daemon has its port open then
+    Verdict verdict;
+    const char* fix;
 };
-static_assert(sizeof kPhaseWords / sizeof *kPhaseWords ==
-                  static_cast<size_t>(Phase::EndingSigint) + 1,
-              "a phase without its words");
+constexpr PhaseFacts kPhases[] = {
+    {"no record read says what it does", false, Verdict::Ok, ""},
+    {"starting: opening its port, first identification", false, Verdict::Ok, ""},
+    {"identifying the board", true, Verdict::Fail, kProbeFix},
+    {"the board did not answer its identification attempts; asking its loader", false,
+     Verdict::Fail, kProbeFix},
+    {"flashing the board", false, Verdict::Warn,
+     "let bslsh finish: stopping vantrel now can leave the board without firmware"},
+    {"flashed the board; ends, to start again on the new firmware", false, Verdict::Ok, ""},
+    {"gave up on the board (communication error); ends", false, Verdict::Fail, kProbeFix},
+    {"board accepted; switching its LED and NFC reader", true, Verdict::Ok, ""},
+    {"receiving", true, Verdict::Ok, ""},
+    {"its line hung up: the device behind its port is gone", true, Verdict::Fail,
+     "reconnect the board, then restart vantrel: it never opens a hung-up port again "
+     "(--probe-board first says whether the board answers)"},
+    {"ending: SIGINT caught, it ends by itself", false, Verdict::Warn,
+     "let it end; init starts it again unless it was stopped (then: start vantrel)"},
+};
+static_assert(sizeof kPhases / sizeof *kPhases == static_cast<size_t>(Phase::EndingSigint) + 1,
+              "a phase without its facts");
 
 std::string phaseWords(const Activity& activity, const Sight& sight) {
-    std::string words = kPhaseWords[static_cast<int>(activity.phase)];
+    std::string words = kPhases[static_cast<int>(activity.phase)].words;
     int pause = activity.restartPauseSeconds;
     switch (activity.phase) {
         case Phase::Starting:
@@ -92,40 +105,13 @@ std::string phaseWords(const Activity& activity, const Sight& sight) {
     }
 }
 
-// The phases in which the daemon has its port open.
-bool holdsPortIn(Phase phase) {
-    return phase == Phase::Identifying || phase == Phase::Switching || phase == Phase::Receiving ||
-           phase == Phase::HungUp;
-}
-
 void judgePhase(const Activity& activity, pid_t pid, CheckResult* row) {
-    std::string probe =
-        advice("stop vantrel, then vantrel-doctor --probe-board: it says what the board answers",
-               stopAndProbeCommand(pid));
-    switch (activity.phase) {
-        case Phase::Identifying:
-        case Phase::CheckingLoader:
-        case Phase::CommError:
-            worsen(row, Verdict::Fail, probe);
-            break;
-        case Phase::HungUp:
-            worsen(row, Verdict::Fail,
-                   advice("reconnect the board, then restart vantrel: it never opens a hung-up "
-                          "port again (--probe-board first says whether the board answers)",
-                          stopAndProbeCommand(pid)));
-            break;
-        case Phase::Flashing:
-            worsen(row, Verdict::Warn,
-                   "let bslsh finish: stopping vantrel now can leave the board without firmware");
-            break;
-        case Phase::EndingSigint:
-            worsen(row, Verdict::Warn,
-                   "let it end; init starts it again unless it was stopped (then: start vantrel)");
-            break;
-        default:
-            break;
+    const PhaseFacts& facts = kPhases[static_cast<int>(activity.phase)];
+    std::string now = facts.verdict == Verdict::Fail ? stopAndProbeCommand(pid) : "";
+    worsen(row, facts.verdict, advice(facts.fix, now));
+    if (recurringTrouble(activity) != kNoTally) {
+        worsen(row, Verdict::Warn, advice(kProbeFix, stopAndProbeCommand(pid)));
     }
-    if (recurringTrouble(activity) != kNoTally) worsen(row, Verdict::Warn, probe);
 }
 
 // Its port against the node it opens: a fail when the node leads elsewhere
@@ -135,7 +121,7 @@ std::string judgePort(const DaemonProcess& daemon, const Sight& sight,
     if (!sight.descriptorsVisible) return "its descriptors cannot be read (run as root)";
     std::string probe = stopAndProbeCommand(daemon.pid);
     if (!sight.port) {
-        if (phase && holdsPortIn(*phase)) {
+        if (phase && kPhases[static_cast<int>(*phase)].holdsPort) {
             worsen(row, Verdict::Fail,
                    advice("restart vantrel: without its port it hears nothing; the serial rows "
                           "say what is in the way",
