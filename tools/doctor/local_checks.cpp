@@ -21,11 +21,13 @@
 
 namespace vantrel::doctor {
 
-namespace {
-
 // ---- the fixes for the panel's files and nodes, one per cause: each the
 // lasting change in the device tree and what to type now over adb, every path
-// from the daemon's own names (common/paths.h, the pipe table).
+// from the daemon's own names (common/paths.h, the pipe table). They keep
+// external linkage: a check that stops using one still builds, so that
+// scripts/mutation-check can plant another cause's fix in a check.
+
+namespace {
 
 const std::string kSerial = kPathSerialPort;
 // "/dev/ttymxc*": every port of the UART's family, to see which ones exist.
@@ -41,6 +43,8 @@ const std::string kLineNumber = kLineFolder.substr(kLineFolder.rfind("gpio") + 4
 std::string ownedBySystem(const std::string& path) {
     return "adb shell chown system:system " + path + "; adb shell chmod 0660 " + path;
 }
+
+}  // namespace
 
 std::string fixSerialMissing() {
     return advice("enable the UART in the device tree (status \"okay\") so that " + kSerial +
@@ -116,6 +120,8 @@ std::string fixFolderNotWritable(const std::string& folder) {
         "let the daemon's user write " + folder + " (on the panel /data is system:system 0771)",
         "adb shell ls -ldZ " + folder);
 }
+
+namespace {
 
 // "up 2 h 3 min", "up 41 s".
 std::string uptimeText(double seconds) {
