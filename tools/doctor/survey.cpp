@@ -2,6 +2,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -96,15 +97,11 @@ Identity currentUser() {
 }
 
 bool modePermits(const struct stat& node, const Identity& who, int want) {
-    mode_t bits = node.st_mode;
-    int granted;
-    if (node.st_uid == who.uid) {
-        granted = static_cast<int>((bits >> 6) & 7);
-    } else {
-        bool inGroup = node.st_gid == who.gid;
-        for (gid_t group : who.groups) inGroup = inGroup || group == node.st_gid;
-        granted = static_cast<int>(inGroup ? (bits >> 3) & 7 : bits & 7);
-    }
+    bool inGroup = node.st_gid == who.gid ||
+                   std::find(who.groups.begin(), who.groups.end(), node.st_gid) != who.groups.end();
+    // The owner's bits, else the group's, else the others': the first that applies.
+    int shift = node.st_uid == who.uid ? 6 : inGroup ? 3 : 0;
+    int granted = static_cast<int>((node.st_mode >> shift) & 7);
     return (granted & want) == want;
 }
 
