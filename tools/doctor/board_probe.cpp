@@ -145,12 +145,10 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
         r.detail += "; the daemon would broadcast: " + command;
     }
     r.detail += "; " + counted;
-    if (plan.verdict != Verdict::Ok) {
-        r.verdict = plan.verdict;
-        r.fix = plan.fix;
-    } else if (commError != 0 || noisy) {
-        r.verdict = Verdict::Warn;
-        r.fix = "the board reports errors or the line is noisy: check wiring, ground and baud rate";
+    worsen(&r, plan.verdict, plan.fix);
+    if (commError != 0 || noisy) {
+        worsen(&r, Verdict::Warn,
+               "the board reports errors or the line is noisy: check wiring, ground and baud rate");
     }
     return r;
 }
