@@ -209,7 +209,9 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
         if (modePermits(node, survey.user, 1)) {
-            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
+            std::string found = path;
+            found += " (" + describeNode(node) + "), ";
+            return result(name, Verdict::Ok, found + whose);
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
