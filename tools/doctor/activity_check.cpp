@@ -1,13 +1,12 @@
 // The activity row: which phase the running daemon is in now and what went
 // wrong since its run began, from its own log records (daemon_log.h) and what
 // /proc shows of it: where it sleeps, its children, the port it holds.
-#include <climits>
 #include <string>
 #include <vector>
 
+#include "common/paths.h"
 #include "common/pipe_table.h"
 #include "firmware/board_identification.h"
-#include "messages/sensor_pipes.h"
 #include "tools/doctor/daemon_log.h"
 #include "tools/doctor/doctor.h"
 #include "tools/proc/process_figures.h"
@@ -17,7 +16,6 @@ namespace vantrel::doctor {
 namespace {
 
 constexpr char kRow[] = "activity";
-constexpr char kLoaderTool[] = "bslsh";
 constexpr char kInPause[] = "asleep in a pause";
 
 // What /proc shows of the daemon now.
@@ -55,37 +53,40 @@ Sight lookAt(const Survey& survey, pid_t pid) {
     return sight;
 }
 
-std::string processList(const std::vector<pid_t>& pids) {
-    std::string text;
-    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
-    return text;
-}
+constexpr char kProbeFix[] =
+    "stop vantrel, then vantrel-doctor --probe-board: it says what the board answers";
 
-std::string loaderWords(const Sight& sight) {
-    return sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader);
-}
-
-// Each phase in words, in Phase's order; phaseWords adds what the records
-// and /proc tell of it.
-constexpr const char* kPhaseWords[] = {
-    "no record read says what it does",
-    "starting: opening its port, first identification",
-    "identifying the board",
-    "the board did not answer its identification attempts; asking its loader",
-    "flashing the board",
-    "flashed the board; ends, to start again on the new firmware",
-    "gave up on the board (communication error); ends",
-    "board accepted; switching its LED and NFC reader",
-    "receiving",
-    "its line hung up: the device behind its port is gone",
-    "ending: SIGINT caught, it ends by itself",
+// What each phase means for the row, in Phase's order. A failing phase's fix
+// also says what to type now to stop the daemon and probe the board.
+struct PhaseFacts {
+    const char* words;  // phaseWords adds what the records and /proc tell of it
+    bool holdsPort;     // the daemon has its port open then
+    Verdict verdict;
+    const char* fix;
 };
-static_assert(sizeof kPhaseWords / sizeof *kPhaseWords ==
-                  static_cast<size_t>(Phase::EndingSigint) + 1,
-              "a phase without its words");
+constexpr PhaseFacts kPhases[] = {
+    {"no record read says what it does", false, Verdict::Ok, ""},
+    {"starting: opening its port, first identification", false, Verdict::Ok, ""},
+    {"identifying the board", true, Verdict::Fail, kProbeFix},
+    {"the board did not answer its identification attempts; asking its loader", false,
+     Verdict::Fail, kProbeFix},
+    {"flashing the board", false, Verdict::Warn,
+     "let bslsh finish: stopping vantrel now can leave the board without firmware"},
+    {"flashed the board; ends, to start again on the new firmware", false, Verdict::Ok, ""},
+    {"gave up on the board (communication error); ends", false, Verdict::Fail, kProbeFix},
+    {"board accepted; switching its LED and NFC reader", true, Verdict::Ok, ""},
+    {"receiving", true, Verdict::Ok, ""},
+    {"its line hung up: the device behind its port is gone", true, Verdict::Fail,
+     "reconnect the board, then restart vantrel: it never opens a hung-up port again "
+     "(--probe-board first says whether the board answers)"},
+    {"ending: SIGINT caught, it ends by itself", false, Verdict::Warn,
+     "let it end; init starts it again unless it was stopped (then: start vantrel)"},
+};
+static_assert(sizeof kPhases / sizeof *kPhases == static_cast<size_t>(Phase::EndingSigint) + 1,
+              "a phase without its facts");
 
 std::string phaseWords(const Activity& activity, const Sight& sight) {
-    std::string words = kPhaseWords[static_cast<int>(activity.phase)];
+    std::string words = kPhases[static_cast<int>(activity.phase)].words;
     int pause = activity.restartPauseSeconds;
     switch (activity.phase) {
         case Phase::Starting:
@@ -95,7 +96,8 @@ std::string phaseWords(const Activity& activity, const Sight& sight) {
                    std::to_string(kIdentifyAttempts) + " failed";
         case Phase::CheckingLoader:
         case Phase::Flashing:
-            return words + ": " + loaderWords(sight);
+            return words + ": " +
+                   (sight.loader.empty() ? "no bslsh child seen" : processList(sight.loader));
         case Phase::CommError:
             return pause > 0 ? words + " after a pause of " + std::to_string(pause) + " s" : words;
         default:
@@ -103,73 +105,27 @@ std::string phaseWords(const Activity& activity, const Sight& sight) {
     }
 }
 
-// The phases in which the daemon has its port open.
-bool holdsPortIn(Phase phase) {
-    return phase == Phase::Identifying || phase == Phase::Switching || phase == Phase::Receiving ||
-           phase == Phase::HungUp;
-}
-
-// The verdict so far and its fix: a worse verdict replaces both.
-struct Judgement {
-    Verdict verdict = Verdict::Ok;
-    std::string fix;
-    void worsen(Verdict to, const std::string& why) {
-        auto rank = [](Verdict v) { return v == Verdict::Fail ? 2 : v == Verdict::Warn ? 1 : 0; };
-        if (rank(to) <= rank(verdict)) return;
-        verdict = to;
-        fix = why;
+void judgePhase(const Activity& activity, pid_t pid, CheckResult* row) {
+    const PhaseFacts& facts = kPhases[static_cast<int>(activity.phase)];
+    std::string now = facts.verdict == Verdict::Fail ? stopAndProbeCommand(pid) : "";
+    worsen(row, facts.verdict, advice(facts.fix, now));
+    if (recurringTrouble(activity) != kNoTally) {
+        worsen(row, Verdict::Warn, advice(kProbeFix, stopAndProbeCommand(pid)));
     }
-};
-
-void judgePhase(const Activity& activity, pid_t pid, Judgement* judgement) {
-    std::string probe =
-        advice("stop vantrel, then vantrel-doctor --probe-board: it says what the board answers",
-               stopAndProbeCommand(pid));
-    switch (activity.phase) {
-        case Phase::Identifying:
-        case Phase::CheckingLoader:
-        case Phase::CommError:
-            judgement->worsen(Verdict::Fail, probe);
-            break;
-        case Phase::HungUp:
-            judgement->worsen(Verdict::Fail,
-                              advice("reconnect the board, then restart vantrel: it never opens "
-                                     "a hung-up port again (--probe-board first says whether "
-                                     "the board answers)",
-                                     stopAndProbeCommand(pid)));
-            break;
-        case Phase::Flashing:
-            judgement->worsen(Verdict::Warn,
-                              "let bslsh finish: stopping vantrel now can leave the board "
-                              "without firmware");
-            break;
-        case Phase::EndingSigint:
-            judgement->worsen(Verdict::Warn,
-                              "let it end; init starts it again unless it was stopped "
-                              "(then: start vantrel)");
-            break;
-        default:
-            break;
-    }
-    if (recurringTrouble(activity) != kNoTally) judgement->worsen(Verdict::Warn, probe);
 }
-
-}  // namespace
-
-namespace {
 
 // Its port against the node it opens: a fail when the node leads elsewhere
 // now, or when it holds none in a phase that needs one.
 std::string judgePort(const DaemonProcess& daemon, const Sight& sight,
-                      const std::optional<Phase>& phase, Judgement* judgement) {
+                      const std::optional<Phase>& phase, CheckResult* row) {
     if (!sight.descriptorsVisible) return "its descriptors cannot be read (run as root)";
     std::string probe = stopAndProbeCommand(daemon.pid);
     if (!sight.port) {
-        if (phase && holdsPortIn(*phase)) {
-            judgement->worsen(Verdict::Fail,
-                              advice("restart vantrel: without its port it hears nothing; "
-                                     "the serial rows say what is in the way",
-                                     probe));
+        if (phase && kPhases[static_cast<int>(*phase)].holdsPort) {
+            worsen(row, Verdict::Fail,
+                   advice("restart vantrel: without its port it hears nothing; the serial rows "
+                          "say what is in the way",
+                          probe));
         }
         return "holds no serial port";
     }
@@ -177,10 +133,10 @@ std::string judgePort(const DaemonProcess& daemon, const Sight& sight,
         "holds " + sight.port->path + " (fd " + std::to_string(sight.port->fd) + ")";
     std::string where;
     if (!nodeLeadsTo(daemonNode(daemon), *sight.port, &where)) {
-        judgement->worsen(Verdict::Fail,
-                          advice("stop whatever re-pointed the node, then restart vantrel: it "
-                                 "reads a device the node no longer leads to",
-                                 probe));
+        worsen(row, Verdict::Fail,
+               advice("stop whatever re-pointed the node, then restart vantrel: it reads a "
+                      "device the node no longer leads to",
+                      probe));
         words += ", but " + where;
     }
     return words;
@@ -206,45 +162,38 @@ std::string countWords(const Activity& activity, const RunLines& run) {
     return text;
 }
 
-std::string proximityFifo() {
-    char buffer[PATH_MAX];
-    return pipePath(kPipeProximity, buffer, sizeof buffer);
-}
-
 }  // namespace
 
 CheckResult checkActivity(const Survey& survey) {
     if (survey.daemons.empty()) return CheckResult{kRow, Verdict::Skip, "no daemon running", ""};
     const DaemonProcess& daemon = survey.daemons[0];
-    std::string detail = "pid " + std::to_string(daemon.pid);
+    CheckResult row{kRow, Verdict::Ok, "pid " + std::to_string(daemon.pid), ""};
     if (survey.daemons.size() > 1) {
-        detail += " (the first of " + std::to_string(survey.daemons.size()) + " daemons)";
+        row.detail += " (the first of " + std::to_string(survey.daemons.size()) + " daemons)";
     }
     Sight sight = lookAt(survey, daemon.pid);
     std::string source;
     std::optional<std::string> text = daemonLogText(daemon.pid, &source);
-    RunLines run;
-    if (text) run = currentRun(daemonLines(*text), proximityFifo());
-    Judgement judgement;
     std::optional<Phase> phase;
     if (!text) {
-        detail += ": its records cannot be read";
+        row.detail += ": its records cannot be read";
     } else {
+        RunLines run = currentRun(daemonLines(*text), resolved(kPipePaths[kPipeProximity]));
         Activity activity = readActivity(run);
         if (activity.phase != Phase::Unknown) phase = activity.phase;
-        judgePhase(activity, daemon.pid, &judgement);
-        detail += ": " + phaseWords(activity, sight) +
-                  (activity.phaseRecord.empty() ? "" : " (" + quoted(activity.phaseRecord) + ")") +
-                  "; " + countWords(activity, run);
+        judgePhase(activity, daemon.pid, &row);
+        row.detail +=
+            ": " + phaseWords(activity, sight) +
+            (activity.phaseRecord.empty() ? "" : " (" + quoted(activity.phaseRecord) + ")") + "; " +
+            countWords(activity, run);
     }
-    detail += "; " + judgePort(daemon, sight, phase, &judgement);
-    if (!sight.sleep.empty()) detail += "; " + sight.sleep;
-    if (!sight.others.empty()) detail += "; its children: " + processList(sight.others);
-    detail += "; records from " + source;
+    row.detail += "; " + judgePort(daemon, sight, phase, &row);
+    if (!sight.sleep.empty()) row.detail += "; " + sight.sleep;
+    if (!sight.others.empty()) row.detail += "; its children: " + processList(sight.others);
+    row.detail += "; records from " + source;
     // Without its records the doctor cannot tell what it does: no verdict.
-    if (!phase && judgement.verdict == Verdict::Ok)
-        return CheckResult{kRow, Verdict::Skip, detail, ""};
-    return CheckResult{kRow, judgement.verdict, detail, judgement.fix};
+    if (!phase && row.verdict == Verdict::Ok) row.verdict = Verdict::Skip;
+    return row;
 }
 
 }  // namespace vantrel::doctor

@@ -3,25 +3,22 @@
 // through the daemon's handlers as it would at start; the broadcast they run
 // is only recorded (the probe installs its own shell runner), and no stream
 // is forwarded, so nothing reaches the FIFOs.
+#include <poll.h>
 #include <signal.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/daemon_state.h"
-#include "common/paths.h"
 #include "common/signals.h"
 #include "firmware/board_control.h"
-#include "firmware/board_identification.h"
 #include "link/command_exchange.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"
@@ -54,26 +51,6 @@ constexpr size_t kCommErrorByte = kFieldsAt + kVersionCommError;  // in the vers
 
 void onAlarm(int) {}
 
-// Interrupts every blocking read and wait of the exchange once `limit` has
-// passed; the exchange then fails as on a read error or a time-out.
-class ExchangeLimit {
-  public:
-    explicit ExchangeLimit(struct timeval limit) {
-        if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
-        struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
-        setitimer(ITIMER_REAL, &timer, nullptr);
-    }
-    ~ExchangeLimit() {
-        struct itimerval off = {};
-        setitimer(ITIMER_REAL, &off, nullptr);
-    }
-    ExchangeLimit(const ExchangeLimit&) = delete;
-    ExchangeLimit& operator=(const ExchangeLimit&) = delete;
-
-  private:
-    cli::CatchSignal alarm_{SIGALRM, onAlarm};  // a read or a wait returns EINTR
-};
-
 struct Listened {
     double seconds = 0;  // how long it listened
     bool hungUp = false;
@@ -88,15 +65,11 @@ Listened listen(int fd, double seconds, FrameTally* tally) {
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     Listened listened;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         listened.stopped = cli::stopRequested();
         if (left.count() <= 0 || listened.stopped) break;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        struct timeval limit = {static_cast<time_t>(left.count() / 1000000),
-                                static_cast<suseconds_t>(left.count() % 1000000)};
-        int ready = select(fd + 1, &readable, nullptr, nullptr, &limit);
+        struct pollfd readable = {fd, POLLIN, 0};
+        int ready = poll(&readable, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR) listened.hungUp = true;
         uint8_t buffer[512];
         ssize_t got = ready > 0 ? read(fd, buffer, sizeof buffer) : 0;
@@ -125,40 +98,38 @@ bool loaderAnswers() {
 // board: its words, the verdict and the fix. A fix never names a version but
 // the one the daemon requires: any other image would be flashed at every start.
 struct FlashPlan {
-    bool flashes = true;
     Verdict verdict = Verdict::Warn;
     std::string words;
     std::string fix;
 };
 
 FlashPlan flashPlan(const FirmwareImage& image) {
-    std::string required = requiredFirmwareVersion();
     switch (image.state) {
         case ImageState::DevelopmentMarker:
-            return {false, Verdict::Ok, "would not flash it (development marker)", ""};
+            return {Verdict::Ok, "would not flash it (development marker)", ""};
         case ImageState::Missing:
         case ImageState::Unreadable:
-            return {true, Verdict::Fail,
+            return {Verdict::Fail,
                     "would try to flash it and fail: image " + image.path + ": " + image.problem,
                     shipReleaseImageAdvice()};
         case ImageState::Damaged:
-            return {true, Verdict::Fail,
+            return {Verdict::Fail,
                     "would flash it with a damaged image (" + image.path + ", " + image.problem +
                         "; see firmware-image)",
                     shipReleaseImageAdvice()};
         case ImageState::NotIntelHex:
-            return {true, Verdict::Warn,
+            return {Verdict::Warn,
                     "would flash it with " + image.path +
                         ", which is not Intel HEX: the doctor cannot say what it holds",
                     compareWithReleaseAdvice()};
         case ImageState::Valid:
             break;
     }
-    return {true, Verdict::Warn,
+    return {Verdict::Warn,
             "would flash it with " + image.path +
                 " (the image's firmware is not checked: compare its sha256, in firmware-image, "
                 "with the release of " +
-                required + ")",
+                requiredFirmwareVersion() + ")",
             compareWithReleaseAdvice()};
 }
 
@@ -167,20 +138,17 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
     std::string version = gState.boardVersion;
     int commError = gState.rxBuffer[0] == kLetterVersion ? gState.rxBuffer[kCommErrorByte] : 0;
     bool current = version == requiredFirmwareVersion();
-    FlashPlan plan =
-        current ? FlashPlan{false, Verdict::Ok, "would not flash it", ""} : flashPlan(image);
+    FlashPlan plan = current ? FlashPlan{Verdict::Ok, "would not flash it", ""} : flashPlan(image);
     r.detail = "firmware " + version + ", comm error " + std::to_string(commError) +
                "; the daemon " + plan.words;
     for (const std::string& command : recordedShellCommands) {
         r.detail += "; the daemon would broadcast: " + command;
     }
     r.detail += "; " + counted;
-    if (plan.verdict != Verdict::Ok) {
-        r.verdict = plan.verdict;
-        r.fix = plan.fix;
-    } else if (commError != 0 || noisy) {
-        r.verdict = Verdict::Warn;
-        r.fix = "the board reports errors or the line is noisy: check wiring, ground and baud rate";
+    worsen(&r, plan.verdict, plan.fix);
+    if (commError != 0 || noisy) {
+        worsen(&r, Verdict::Warn,
+               "the board reports errors or the line is noisy: check wiring, ground and baud rate");
     }
     return r;
 }
@@ -194,7 +162,7 @@ CheckResult inLoader(CheckResult r, const FirmwareImage& image) {
         plan.words;
     r.verdict = plan.verdict;
     r.fix = plan.fix;
-    if (!plan.flashes) {
+    if (image.state == ImageState::DevelopmentMarker) {
         r.verdict = Verdict::Fail;
         r.detail += ", so it cannot use the board";
         r.fix = shipReleaseImageAdvice();
@@ -213,10 +181,9 @@ bool portTaken(const Survey& survey, CheckResult* r) {
     }
     DeviceHolders holders = deviceHolders(survey, survey.device, node);
     if (holders.daemons.empty() && holders.others.empty()) return false;
-    std::string who;
-    for (pid_t pid : holders.daemons) who += (who.empty() ? "" : ", ") + describeProcess(pid);
-    for (pid_t pid : holders.others) who += (who.empty() ? "" : ", ") + describeProcess(pid);
-    r->detail = "the port is held by " + who + ": not probed";
+    std::vector<pid_t> all = holders.daemons;
+    all.insert(all.end(), holders.others.begin(), holders.others.end());
+    r->detail = "the port is held by " + processList(all) + ": not probed";
     if (!holders.daemons.empty()) {
         r->fix = advice("stop the daemon, then probe again; start it afterwards",
                         stopDaemonCommand(holders.daemons[0]));
@@ -237,18 +204,22 @@ bool openPort(const Survey& survey, CheckResult* r) {
     return false;
 }
 
-// One identification exchange within its limit; the version broadcast it
-// leads to is recorded, not sent. True when the board acknowledged and
-// replied.
+// One identification exchange within its limit: once the limit has passed,
+// an alarm interrupts every blocking read and wait of the exchange, which then
+// fails as on a read error or a time-out. The version broadcast it leads to
+// is recorded, not sent. True when the board acknowledged and replied.
 bool identify(bool* bytesDuringExchange) {
-    setShellRunner(recordShellCommand);
     uint8_t command[kStandardPayloadSize] = {kCommandIdentify, 0, 0, 0, 0, 0};
-    bool answered;
-    {
-        ExchangeLimit limit(scaledTimeout(kExchangeLimitSeconds, 0));
-        answered = sendCommand(command, true) == 1;
-    }
+    cli::CatchSignal alarm(SIGALRM, onAlarm);  // a read or a wait returns EINTR
+    struct timeval limit = scaledTimeout(kExchangeLimitSeconds, 0);
+    if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;  // zero: no alarm at all
+    struct itimerval timer = {{0, kAlarmRepeatMicros}, limit};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    setShellRunner(recordShellCommand);
+    bool answered = sendCommand(command, true) == 1;
     setShellRunner(nullptr);
+    struct itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
     // The exchange leaves its last lead byte there.
     *bytesDuringExchange = command[0] != kCommandIdentify;
     return answered;

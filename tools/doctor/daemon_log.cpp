@@ -1,12 +1,12 @@
 #include "tools/doctor/daemon_log.h"
 
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
+#include <sstream>
 
-#include "daemon/run.h"
-#include "platform/platform.h"
+#include "common/paths.h"
 
 namespace vantrel::doctor {
 
@@ -16,58 +16,54 @@ namespace {
 constexpr char kAttemptFailed[] = "id query command attempt ";  // N failed
 constexpr char kRestartPause[] = "Sleeping ";                   // N seconds before restart...
 
-// What one of the daemon's texts says: the phase it starts (or none) and what
-// it counts. The texts are the daemon's own, up to their first conversion.
+// What one of the daemon's texts says: the phase it starts (Unknown: none)
+// and what it counts. The texts are the daemon's own, up to their first
+// conversion.
 struct KnownText {
     const char* prefix;
     bool console;  // written to standard error, not to the log
-    bool setsPhase;
     Phase phase;
     Tally tally;
 };
 
 constexpr KnownText kKnownTexts[] = {
-    {"Signal <", false, true, Phase::EndingSigint, kNoTally},
-    {kRestartPause, false, true, Phase::CommError, kNoTally},
-    {"Communication Error!", false, true, Phase::CommError, kNoTally},
-    {"Upgrade Failed!", false, true, Phase::CommError, kNoTally},
-    {"Didn't find BSL, skipping upgrade.", false, true, Phase::CommError, kNoTally},
-    {"Upgrade Successfull, restart daemon.", false, true, Phase::EndingFlashed, kNoTally},
-    {"Waiting for bslUpgrade..", false, true, Phase::Flashing, kNoTally},
-    {"Found BSL, doing upgrade.", false, true, Phase::Flashing, kNoTally},
-    {"Sensor version [", false, true, Phase::Flashing, kNoTally},
-    {"Can't communicate with sensor fw, so trying BSL..", false, true, Phase::CheckingLoader,
-     kNoTally},
-    {"Waiting for bslCommCheck..", false, true, Phase::CheckingLoader, kNoTally},
-    {kAttemptFailed, false, true, Phase::Identifying, kNoTally},
-    {"Sensor version and Required version are the same.", false, true, Phase::Switching, kNoTally},
-    {"This is a development file. No upgrade.", false, true, Phase::Switching, kNoTally},
-    {"Setting NFC ", false, true, Phase::Receiving, kNoTally},
-    {"readData()::serial port hung up", false, true, Phase::HungUp, kHangUps},
-    {"readData()::select timedout!", false, true, Phase::Receiving, kReceiveTimeouts},
-    {"readData()::failed to parse", false, true, Phase::Receiving, kParseFailures},
-    {"readPacket: checksum failure", false, false, Phase::Receiving, kChecksumFailures},
-    {"readExtendedPacket: checksum failure", false, false, Phase::Receiving, kChecksumFailures},
-    {"failed to parseStandardData()", false, false, Phase::Receiving, kParseFailures},
-    {"Unknown packet received: start byte is", false, false, Phase::Receiving, kStrayLeadBytes},
-    {"NFC EVENT: ", false, false, Phase::Receiving, kNfcEvents},
-    {"UPDATE_VERSION broadcase: ", false, false, Phase::Receiving, kVersionBroadcasts},
-    {"Unknown lead in byte [", true, false, Phase::Receiving, kStrayLeadBytes},
-    {"nfc command failed", true, false, Phase::Receiving, kFailedNfcCommands},
-    {"led command failed", true, false, Phase::Receiving, kFailedLedCommands},
+    {"Signal <", false, Phase::EndingSigint, kNoTally},
+    {kRestartPause, false, Phase::CommError, kNoTally},
+    {"Communication Error!", false, Phase::CommError, kNoTally},
+    {"Upgrade Failed!", false, Phase::CommError, kNoTally},
+    {"Didn't find BSL, skipping upgrade.", false, Phase::CommError, kNoTally},
+    {"Upgrade Successfull, restart daemon.", false, Phase::EndingFlashed, kNoTally},
+    {"Waiting for bslUpgrade..", false, Phase::Flashing, kNoTally},
+    {"Found BSL, doing upgrade.", false, Phase::Flashing, kNoTally},
+    {"Sensor version [", false, Phase::Flashing, kNoTally},
+    {"Can't communicate with sensor fw, so trying BSL..", false, Phase::CheckingLoader, kNoTally},
+    {"Waiting for bslCommCheck..", false, Phase::CheckingLoader, kNoTally},
+    {kAttemptFailed, false, Phase::Identifying, kNoTally},
+    {"Sensor version and Required version are the same.", false, Phase::Switching, kNoTally},
+    {"This is a development file. No upgrade.", false, Phase::Switching, kNoTally},
+    {"Setting NFC ", false, Phase::Receiving, kNoTally},
+    {"readData()::serial port hung up", false, Phase::HungUp, kHangUps},
+    {"readData()::select timedout!", false, Phase::Receiving, kReceiveTimeouts},
+    {"readData()::failed to parse", false, Phase::Receiving, kParseFailures},
+    {"readPacket: checksum failure", false, Phase::Unknown, kChecksumFailures},
+    {"readExtendedPacket: checksum failure", false, Phase::Unknown, kChecksumFailures},
+    {"failed to parseStandardData()", false, Phase::Unknown, kParseFailures},
+    {"Unknown packet received: start byte is", false, Phase::Unknown, kStrayLeadBytes},
+    {"NFC EVENT: ", false, Phase::Unknown, kNfcEvents},
+    {"UPDATE_VERSION broadcase: ", false, Phase::Unknown, kVersionBroadcasts},
+    {"Unknown lead in byte [", true, Phase::Unknown, kStrayLeadBytes},
+    {"nfc command failed", true, Phase::Unknown, kFailedNfcCommands},
+    {"led command failed", true, Phase::Unknown, kFailedLedCommands},
 };
 
 // The NFC switch logged from its property: "com.zyn.vantrel.nfc on".
-const std::string& nfcPropertyRecord() {
-    static const std::string text = std::string(kNfcProperty) + " ";
-    return text;
-}
+constexpr auto kNfcPropertyRecord = joinNames(kNfcProperty, " ");
 
 // The run's first record names the proximity FIFO in one of these.
 constexpr const char* kFifoRecords[] = {"openPipe Fifo [", "Pipe [", "Error creating pipe ["};
 
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, strlen(prefix), prefix) == 0;
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
 }
 
 const KnownText* knownText(const LogLine& line) {
@@ -82,63 +78,42 @@ const KnownText* knownText(const LogLine& line) {
 // "E/Vantrel: text" or "E/Vantrel ( 1234): text" (logcat pads the tag to 8
 // columns; some builds do not): the message, or false for another line.
 bool parseRecord(const std::string& line, LogLine* record) {
-    static const std::string tag = std::string("/") + kLogTag;
-    if (line.size() < 2 || strchr("VDIWEF", line[0]) == nullptr) return false;
-    if (line.compare(1, tag.size(), tag) != 0) return false;
-    size_t at = 1 + tag.size();
-    while (at < line.size() && line[at] == ' ') ++at;
-    if (at < line.size() && line[at] == '(') {
-        size_t close = line.find(')', at);
-        if (close == std::string::npos) return false;
-        for (size_t i = at + 1; i < close; ++i) {
-            if (!isdigit(static_cast<unsigned char>(line[i])) && line[i] != ' ') return false;
-        }
-        at = close + 1;
+    static const std::regex prefix(std::string("[VDIWEF]/") + kLogTag + R"( *(\([0-9 ]*\))?: )");
+    std::smatch match;
+    if (!std::regex_search(line, match, prefix, std::regex_constants::match_continuous)) {
+        return false;
     }
-    if (line.compare(at, 2, ": ") != 0) return false;
     record->priority = line[0];
-    record->text = line.substr(at + 2);
+    record->text = match.suffix();
     return true;
-}
-
-bool isConsoleLine(const std::string& line) {
-    LogLine candidate{0, line};
-    return knownText(candidate) != nullptr;
 }
 
 }  // namespace
 
 std::vector<LogLine> daemonLines(const std::string& text) {
     std::vector<LogLine> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        std::string line = text.substr(start, end - start);
+    std::istringstream in(text);
+    // A last line without its line feed ends at the end of the text: getline
+    // then sets eof, and the line is left for the next look.
+    for (std::string line; std::getline(in, line) && !in.eof();) {
         if (!line.empty() && line.back() == '\r') line.pop_back();  // adb shell's line ends
-        LogLine record;
-        if (parseRecord(line, &record)) {
-            lines.push_back(record);
-        } else if (isConsoleLine(line)) {
-            lines.push_back(LogLine{0, line});
-        }
+        LogLine record{0, line};
+        if (parseRecord(line, &record) || knownText(record) != nullptr) lines.push_back(record);
     }
     return lines;
 }
 
 RunLines currentRun(const std::vector<LogLine>& lines, const std::string& proximityFifo) {
     RunLines run;
-    size_t begin = 0;
     for (size_t i = lines.size(); i-- > 0 && !run.startSeen;) {
         for (const char* record : kFifoRecords) {
-            if (lines[i].priority != 0 && startsWith(lines[i].text, record) &&
-                lines[i].text.compare(strlen(record), proximityFifo.size() + 1,
-                                      proximityFifo + "]") == 0) {
+            if (lines[i].priority != 0 && startsWith(lines[i].text, record + proximityFifo + "]")) {
                 run.startSeen = true;
-                begin = i;
+                run.earlierLines = i;
             }
         }
     }
-    run.earlierLines = begin;
-    run.lines.assign(lines.begin() + static_cast<long>(begin), lines.end());
+    run.lines.assign(lines.begin() + static_cast<long>(run.earlierLines), lines.end());
     return run;
 }
 
@@ -156,16 +131,12 @@ bool isTrouble(Tally tally) {
 
 namespace {
 
-// The phase a line starts, from its text: false for a line that starts none.
-bool phaseOf(const LogLine& line, Phase* phase) {
-    if (line.priority != 0 && startsWith(line.text, nfcPropertyRecord().c_str())) {
-        *phase = Phase::Receiving;
-        return true;
-    }
+// The phase a line starts, from its text: Unknown for a line that starts none.
+Phase phaseOf(const LogLine& line) {
+    if (line.priority != 0 && startsWith(line.text, kNfcPropertyRecord.data()))
+        return Phase::Receiving;
     const KnownText* known = knownText(line);
-    if (known == nullptr || !known->setsPhase) return false;
-    *phase = known->phase;
-    return true;
+    return known != nullptr ? known->phase : Phase::Unknown;
 }
 
 Tally tallyOf(const LogLine& line) {
@@ -185,8 +156,7 @@ int numberAfter(const std::string& text, const char* prefix) {
 void findRepeatedTrouble(const std::vector<LogLine>& lines, Activity* activity) {
     for (size_t i = lines.size(); i-- > 0;) {
         Tally tally = tallyOf(lines[i]);
-        Phase ignored;
-        if (tally == kNoTally && !phaseOf(lines[i], &ignored)) continue;
+        if (tally == kNoTally && phaseOf(lines[i]) == Phase::Unknown) continue;
         if (!isTrouble(tally)) return;
         if (activity->repeats > 0 && tally != activity->repeatedTrouble) return;
         activity->repeatedTrouble = tally;
@@ -208,8 +178,8 @@ Activity readActivity(const RunLines& run) {
         if (tally != kNoTally) ++activity.counts[tally];
         if (int attempt = numberAfter(line.text, kAttemptFailed)) activity.failedAttempt = attempt;
         if (int pause = numberAfter(line.text, kRestartPause)) activity.restartPauseSeconds = pause;
-        Phase phase;
-        if (!phaseOf(line, &phase)) continue;
+        Phase phase = phaseOf(line);
+        if (phase == Phase::Unknown) continue;
         interrupted = interrupted || phase == Phase::EndingSigint;
         // After SIGINT the run only finishes what it was doing, then ends.
         if (interrupted && phase != Phase::EndingSigint) continue;

@@ -2,7 +2,8 @@
 // the log text (the host's "E/Vantrel: text", logcat's brief
 // "E/Vantrel( 1234): text"), the records of its current run, the phase its
 // last records name and the troubles counted in them. Pure: the text comes
-// from the platform (doctor_platform.h), the verdict from the activity row.
+// from the platform (daemonLogText, doctor.h), the verdict from the activity
+// row.
 #pragma once
 
 #include <cstddef>

@@ -11,12 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 
 #include "common/paths.h"
 #include "platform/platform.h"
-#include "tools/doctor/doctor_platform.h"
+#include "tools/doctor/doctor.h"
 
 namespace vantrel::doctor {
 
@@ -85,12 +84,8 @@ int runBounded(const char* const argv[], size_t limit, int millis, std::string* 
 }  // namespace
 
 Identity daemonIdentity() {
-    Identity who;
-    who.uid = kSystemUid;
-    who.gid = kSystemGid;
-    who.groups = {kSystemGid};  // "group system" of the service
-    who.name = "system (the service's user)";
-    return who;
+    // "user system" and "group system" of the service
+    return Identity{kSystemUid, kSystemGid, {kSystemGid}, "system (the service's user)"};
 }
 
 bool belongsToThisSetup(pid_t /*pid*/) {
@@ -129,8 +124,7 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
     // only there never reaches the doctor.
     *source = "logcat of pid " + std::to_string(pid) +
               (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
-              "; not logged: its standard error (stray lead bytes, failed LED and NFC "
-              "commands)";
+              "; not logged: its standard error (stray lead bytes, failed LED and NFC commands)";
     return text;
 }
 

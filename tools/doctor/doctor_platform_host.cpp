@@ -99,36 +99,31 @@ std::string defaultSearchPath() {
 }
 
 std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
-    if (!environReadable(pid)) {
-        *source = "its environment cannot be read (run the doctor as its user or root)";
+    auto nothing = [source](const std::string& why) -> std::optional<std::string> {
+        *source = why;
         return std::nullopt;
-    }
+    };
+    if (!environReadable(pid))
+        return nothing("its environment cannot be read (run the doctor as its user or root)");
     std::string words;
     bool apart = false;
     std::string path = logPathOf(pid, &words, &apart);
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        *source = words + ": " + strerror(errno);
-        return std::nullopt;
-    }
+    if (stat(path.c_str(), &info) != 0) return nothing(words + ": " + strerror(errno));
     // Never open anything else: a FIFO or a terminal could keep the doctor waiting.
-    if (!S_ISREG(info.st_mode)) {
-        *source = words + " is not a regular file";
-        return std::nullopt;
-    }
+    if (!S_ISREG(info.st_mode)) return nothing(words + " is not a regular file");
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *source = words + ": " + strerror(errno);
+        std::string why = words + ": " + strerror(errno);
         if (fd >= 0) close(fd);
-        return std::nullopt;
+        return nothing(why);
     }
     bool cut = false;
     std::string text = tailOf(fd, info, kDaemonLogLimit, &cut);
     close(fd);
-    if (!writtenSinceStart(info, pid)) {
-        *source = words + " has not been written since pid " + std::to_string(pid) + " started";
-        return std::nullopt;
-    }
+    if (!writtenSinceStart(info, pid))
+        return nothing(words + " has not been written since pid " + std::to_string(pid) +
+                       " started");
     *source = words + (cut ? ", its last " + std::to_string(kDaemonLogLimit / 1024) + " KiB" : "") +
               (apart ? kNotRead : "");
     return text;

@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "common/paths.h"
 #include "firmware/image_marker.h"
-#include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/sha256.h"
 
@@ -40,50 +38,33 @@ bool readImage(int fd, FirmwareImage* image) {
 }
 
 ImageState stateOf(const HexSummary& hex) {
-    switch (hex.verdict) {
-        case HexVerdict::Valid:
-            return ImageState::Valid;
-        case HexVerdict::NotIntelHex:
-            return ImageState::NotIntelHex;
-        case HexVerdict::Damaged:
-            break;
-    }
-    return ImageState::Damaged;
+    if (hex.verdict == HexVerdict::Valid) return ImageState::Valid;
+    return hex.verdict == HexVerdict::NotIntelHex ? ImageState::NotIntelHex : ImageState::Damaged;
 }
 
 }  // namespace
 
 FirmwareImage examineFirmwareImage(const Identity& daemonUser) {
     FirmwareImage image;
-    char resolved[PATH_MAX];
-    image.path = resolvePath(kPathFirmwareImage, resolved, sizeof resolved);
+    image.path = resolved(kPathFirmwareImage);
+    auto judged = [&image](ImageState state, const std::string& problem) {
+        image.state = state;
+        image.problem = problem;
+        return image;
+    };
     struct stat node;
-    if (stat(image.path.c_str(), &node) != 0) {
-        image.problem = strerror(errno);
-        return image;
-    }
-    image.state = ImageState::Unreadable;
-    if (!S_ISREG(node.st_mode)) {
-        image.problem = "not a regular file";
-        return image;
-    }
-    if (!modePermits(node, daemonUser, 4)) {
-        image.problem = "not readable by " + daemonUser.name;
-        return image;
-    }
-    if (isDevelopmentImage(image.path.c_str())) {
-        image.state = ImageState::DevelopmentMarker;
-        return image;
-    }
+    if (stat(image.path.c_str(), &node) != 0) return judged(ImageState::Missing, strerror(errno));
+    if (!S_ISREG(node.st_mode)) return judged(ImageState::Unreadable, "not a regular file");
+    if (!modePermits(node, daemonUser, 4))
+        return judged(ImageState::Unreadable, "not readable by " + daemonUser.name);
+    if (isDevelopmentImage(image.path.c_str())) return judged(ImageState::DevelopmentMarker, "");
     int fd = open(image.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        image.problem = std::string("cannot open: ") + strerror(errno);
-        return image;
-    }
+    if (fd < 0)
+        return judged(ImageState::Unreadable, std::string("cannot open: ") + strerror(errno));
     bool read = readImage(fd, &image);
-    if (!read) image.problem = std::string("cannot read: ") + strerror(errno);
+    std::string readError = std::string("cannot read: ") + strerror(errno);
     close(fd);
-    if (!read) return image;
+    if (!read) return judged(ImageState::Unreadable, readError);
     image.state = stateOf(image.hex);
     if (image.state == ImageState::Damaged) {
         image.problem = "line " + std::to_string(image.hex.line) + ": " + image.hex.why;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tools/doctor/doctor_platform.h"
+#include "tools/doctor/doctor.h"
 #include "tools/doctor/intel_hex.h"
 
 namespace vantrel::doctor {

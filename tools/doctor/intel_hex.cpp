@@ -1,5 +1,6 @@
 #include "tools/doctor/intel_hex.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace vantrel::doctor {
@@ -26,10 +27,8 @@ enum RecordType : uint8_t {
 constexpr int kLengthOfType[] = {-1, 0, 2, 4, 2, 4};
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    if (!isxdigit(static_cast<unsigned char>(c))) return -1;
+    return isdigit(static_cast<unsigned char>(c)) ? c - '0' : tolower(c) - 'a' + 10;
 }
 
 uint64_t bigEndian16(const uint8_t* bytes) {
@@ -131,9 +130,9 @@ void IntelHexReader::judgeRecord(const uint8_t* bytes, size_t count) {
     summary_.dataBytes += length;
 }
 
-void IntelHexReader::damage(const std::string& why) {
+void IntelHexReader::damage(const std::string& why, size_t line) {
     summary_.verdict = HexVerdict::Damaged;
-    summary_.line = lineNumber_;
+    summary_.line = line != 0 ? line : lineNumber_;
     summary_.why = why;
     decided_ = true;
 }
@@ -142,18 +141,15 @@ HexSummary IntelHexReader::finish() {
     if (!decided_ && lineSize_ > 0) endLine();  // a last line without its line feed
     if (decided_) return summary_;
     if (endRecordLine_ == 0) {
-        summary_.line = lineNumber_ > 1 ? lineNumber_ - 1 : 1;
-        summary_.why = summary_.records == 0 ? "no record at all"
-                                             : "the file ends here, without its end-of-file record";
-        summary_.verdict = HexVerdict::Damaged;
+        damage(summary_.records == 0 ? "no record at all"
+                                     : "the file ends here, without its end-of-file record",
+               lineNumber_ > 1 ? lineNumber_ - 1 : 1);
     } else if (summary_.dataBytes == 0) {
-        summary_.line = endRecordLine_;
-        summary_.why = "end-of-file record, and not one data byte before it";
-        summary_.verdict = HexVerdict::Damaged;
+        damage("end-of-file record, and not one data byte before it", endRecordLine_);
     } else {
         summary_.verdict = HexVerdict::Valid;
+        decided_ = true;
     }
-    decided_ = true;
     return summary_;
 }
 

@@ -1,42 +1,127 @@
 // The checks that only read: the daemon's process, its serial device, the
 // reset line, its tools, the firmware image, its properties and its FIFOs.
 #include <fcntl.h>
-#include <sys/sysmacros.h>
+#include <grp.h>
+#include <pwd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
 #include "common/paths.h"
 #include "common/pipe_table.h"
 #include "daemon/bool_property.h"
-#include "daemon/run.h"
-#include "firmware/board_identification.h"
 #include "platform/platform.h"
 #include "tools/doctor/doctor.h"
 #include "tools/doctor/firmware_image.h"
-#include "tools/doctor/fixes.h"
 #include "tools/doctor/selinux.h"
 
 namespace vantrel::doctor {
 
+// ---- the fixes for the panel's files and nodes, one per cause: each the
+// lasting change in the device tree and what to type now over adb, every path
+// from the daemon's own names (common/paths.h, the pipe table). They keep
+// external linkage: a check that stops using one still builds, so that
+// scripts/mutation-check can plant another cause's fix in a check.
+
 namespace {
 
-std::string resolved(const char* fixedPath) {
-    char buffer[PATH_MAX];
-    return resolvePath(fixedPath, buffer, sizeof buffer);
+const std::string kSerial = kPathSerialPort;
+// "/dev/ttymxc*": every port of the UART's family, to see which ones exist.
+const std::string kSerialFamily =
+    kSerial.substr(0, kSerial.find_last_not_of("0123456789") + 1) + "*";
+const std::string kValue = kPathResetLine;
+// "/sys/class/gpio/gpio101/value": the line's folder, the GPIO class folder
+// and the line's number, as the export file wants it.
+const std::string kLineFolder = kValue.substr(0, kValue.rfind('/'));
+const std::string kGpioClass = kLineFolder.substr(0, kLineFolder.rfind('/'));
+const std::string kLineNumber = kLineFolder.substr(kLineFolder.rfind("gpio") + 4);
+
+std::string ownedBySystem(const std::string& path) {
+    return "adb shell chown system:system " + path + "; adb shell chmod 0660 " + path;
 }
 
-std::string pidList(const std::vector<pid_t>& pids) {
-    std::string text;
-    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
-    return text;
+}  // namespace
+
+std::string fixSerialMissing() {
+    return advice("enable the UART in the device tree (status \"okay\") so that " + kSerial +
+                      " appears at boot, or start the daemon with -p and the right device",
+                  "adb shell ls -lZ " + kSerialFamily);
 }
+
+std::string fixSerialNotCharacterDevice() {
+    return advice("remove what sits at " + kSerial + "; the kernel and ueventd make the node",
+                  "adb shell ls -lZ " + kSerial);
+}
+
+std::string fixSerialAccess() {
+    return advice("give the UART to the daemon's user in ueventd.rc: \"" + kSerial +
+                      " 0660 system system\" (android/ueventd.rc)",
+                  ownedBySystem(kSerial));
+}
+
+std::string fixSerialLabel() {
+    return advice(std::string("label the node ") + kTtyType +
+                      " (android/sepolicy/file_contexts) and see the selinux row",
+                  "adb shell ls -lZ " + kSerial + "; adb shell restorecon " + kSerial);
+}
+
+std::string fixSerialNoPort() {
+    return advice("no working UART behind the node: enable the port in the device tree",
+                  "adb shell dmesg | grep -i tty");
+}
+
+std::string fixSerialNotTerminal() {
+    return advice("start the daemon with -p and the UART itself: this node is no terminal",
+                  "adb shell ls -lZ " + kSerial);
+}
+
+std::string fixResetNotExported() {
+    return advice("export GPIO " + kLineNumber +
+                      " as an output at boot (the board's init file: " + "write " + kGpioClass +
+                      "/export " + kLineNumber + ", then write " + kLineFolder + "/direction out)",
+                  "adb shell 'echo " + kLineNumber + " > " + kGpioClass + "/export; echo out > " +
+                      kLineFolder + "/direction'");
+}
+
+std::string fixResetNotWritable() {
+    return advice("give the value to the daemon's user in ueventd.rc: \"" + kLineFolder +
+                      " value 0660 system system\" (android/ueventd.rc)",
+                  ownedBySystem(kValue));
+}
+
+std::string fixResetNotOutput() {
+    return advice("make the line an output at boot (the board's init file: write " + kLineFolder +
+                      "/direction out)",
+                  "adb shell 'echo out > " + kLineFolder + "/direction'");
+}
+
+std::string fixToolMissing(const char* name, const char* folder, const char* purpose) {
+    return advice(
+        std::string("install ") + name + " in " + folder + ", executable (" + purpose + ")",
+        std::string("adb shell which ") + name);
+}
+
+std::string fixToolNotExecutable(const std::string& path) {
+    return advice("install it executable (mode 0755) in the image", "adb shell chmod 0755 " + path);
+}
+
+std::string fixFolderMissing(const std::string& folder) {
+    return advice("make the folder " + folder + ", writable by the daemon's user; the daemon " +
+                      "makes its FIFOs there at start, not the folder",
+                  "mkdir -p " + folder);
+}
+
+std::string fixFolderNotWritable(const std::string& folder) {
+    return advice(
+        "let the daemon's user write " + folder + " (on the panel /data is system:system 0771)",
+        "adb shell ls -ldZ " + folder);
+}
+
+namespace {
 
 // "up 2 h 3 min", "up 41 s".
 std::string uptimeText(double seconds) {
@@ -47,26 +132,25 @@ std::string uptimeText(double seconds) {
     return "up " + std::to_string(s / 3600) + " h " + std::to_string(s / 60 % 60) + " min";
 }
 
-// lstat and stat of a path in words: "PATH", "PATH -> TARGET", and why it
-// cannot be looked at. False when there is nothing behind the path.
-bool lookAt(const std::string& path, struct stat* node, std::string* words) {
-    *words = path;
-    struct stat link;
-    if (lstat(path.c_str(), &link) != 0) {
-        *words += ": " + std::string(strerror(errno));
-        return false;
-    }
-    if (S_ISLNK(link.st_mode)) {
-        char target[PATH_MAX];
-        ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-        target[length > 0 ? length : 0] = '\0';
-        *words += " -> " + std::string(target);
-    }
-    if (stat(path.c_str(), node) != 0) {
-        *words += ": " + std::string(strerror(errno));
-        return false;
-    }
-    return true;
+// "crw-rw---- system:system" for a node.
+std::string describeNode(const struct stat& node) {
+    char type = S_ISCHR(node.st_mode)    ? 'c'
+                : S_ISFIFO(node.st_mode) ? 'p'
+                : S_ISDIR(node.st_mode)  ? 'd'
+                : S_ISBLK(node.st_mode)  ? 'b'
+                : S_ISSOCK(node.st_mode) ? 's'
+                                         : '-';
+    std::string text(1, type);
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
+    // The doctor has one thread: the plain look-ups are safe.
+    // cppcheck-suppress getpwuidCalled
+    const struct passwd* owner = getpwuid(node.st_uid);
+    // cppcheck-suppress getgrgidCalled
+    const struct group* group = getgrgid(node.st_gid);
+    text += " " + (owner ? std::string(owner->pw_name) : std::to_string(node.st_uid));
+    text += ":" + (group ? std::string(group->gr_name) : std::to_string(node.st_gid));
+    return text;
 }
 
 std::string kindOf(const struct stat& node) {
@@ -77,8 +161,23 @@ std::string kindOf(const struct stat& node) {
     return "a special file";
 }
 
+// lstat and stat of a path in words: "PATH: a FIFO, prw-rw-rw- system:system",
+// "PATH -> TARGET: ...", or why it cannot be looked at. False when there is
+// nothing behind the path.
+bool lookAt(const std::string& path, struct stat* node, std::string* words) {
+    *words = path;
+    struct stat link;
+    bool there = lstat(path.c_str(), &link) == 0;
+    if (there && S_ISLNK(link.st_mode)) *words += " -> " + linkTarget(path);
+    if (!there || stat(path.c_str(), node) != 0) {
+        *words += ": " + std::string(strerror(errno));
+        return false;
+    }
+    *words += ": " + kindOf(*node) + ", " + describeNode(*node);
+    return true;
+}
+
 CheckResult result(const char* name, Verdict verdict, std::string detail, std::string fix = "") {
-    if (verdict == Verdict::Ok) fix.clear();
     return CheckResult{name, verdict, std::move(detail), std::move(fix)};
 }
 
@@ -159,7 +258,6 @@ CheckResult checkSerialDevice(const Survey& survey) {
     std::string detail;
     if (!lookAt(survey.device, &node, &detail))
         return result("serial-device", Verdict::Fail, detail, fixSerialMissing());
-    detail += ": " + kindOf(node) + ", " + describeNode(node);
     if (!S_ISCHR(node.st_mode)) {
         return result("serial-device", Verdict::Fail, detail + "; not a character device",
                       fixSerialNotCharacterDevice());
@@ -204,11 +302,11 @@ CheckResult checkSerialHolders(const Survey& survey) {
     auto add = [&detail](const std::string& part) {
         detail += (detail.empty() ? "" : "; ") + part;
     };
-    if (!holders.daemons.empty()) add("the daemon: " + pidList(holders.daemons));
+    if (!holders.daemons.empty()) add("the daemon: " + processList(holders.daemons));
     if (!holders.boardSide.empty()) {
-        add("the far end of this pseudo-terminal: " + pidList(holders.boardSide));
+        add("the far end of this pseudo-terminal: " + processList(holders.boardSide));
     }
-    if (!holders.others.empty()) add("held by " + pidList(holders.others));
+    if (!holders.others.empty()) add("held by " + processList(holders.others));
     std::string ownPort;
     bool nodeLeadsToOwnPort = describeDaemonPort(survey, &ownPort);
     if (!ownPort.empty()) add(ownPort);
@@ -238,7 +336,6 @@ CheckResult checkResetLine(const Survey& survey) {
         return result("reset-line", Verdict::Fail, detail + " (the line is not exported)",
                       fixResetNotExported());
     }
-    detail += ": " + kindOf(node) + ", " + describeNode(node);
     std::optional<std::string> value = readFirstLine(path);
     if (value) detail += ", value " + quoted(*value);
     if (!S_ISREG(node.st_mode) || !modePermits(node, survey.user, 2)) {
@@ -266,8 +363,7 @@ CheckResult checkFirmwareImage(const Survey& survey) {
                       detail + " (no image: a board that needs flashing cannot be flashed)",
                       shipReleaseImageAdvice());
     }
-    detail += ": " + kindOf(node) + ", " + describeNode(node) + ", " +
-              std::to_string(node.st_size) + " bytes";
+    detail += ", " + std::to_string(node.st_size) + " bytes";
     switch (image.state) {
         case ImageState::Missing:
         case ImageState::Unreadable:
@@ -353,8 +449,7 @@ Streams forwardedStreams(const Survey& survey, std::string* source) {
     *source = std::string("motion ") + (streams.motion ? "forwarded" : "not forwarded") +
               (motionGiven ? " (-m)" : " (property)") + ", light " +
               (streams.light ? "forwarded" : "not forwarded") +
-              (lightGiven ? " (-l)" : " (property)");
-    *source += whose;
+              (lightGiven ? " (-l)" : " (property)") + whose;
     return streams;
 }
 
@@ -381,59 +476,54 @@ std::vector<pid_t> waitingToOpenFifo(const Survey& survey) {
     return waiting;
 }
 
-// What the row says of one FIFO, and what that FIFO alone would make of it.
-struct FifoFinding {
-    std::string words;
-    Verdict verdict = Verdict::Ok;
-    std::string fix;
-};
-
-FifoFinding missingFifo(const Survey& survey, const std::string& path, const std::string& words) {
+// The words of a FIFO that is missing; the row fails unless the daemon, not
+// running now, makes it at its start.
+std::string missingFifo(const Survey& survey, const std::string& path, const std::string& words,
+                        CheckResult* row) {
     std::string folder = path.substr(0, path.find_last_of('/'));
     struct stat parent;
     if (stat(folder.c_str(), &parent) != 0) {
-        return {words + "; no folder " + folder, Verdict::Fail, fixFolderMissing(folder)};
+        worsen(row, Verdict::Fail, fixFolderMissing(folder));
+        return words + "; no folder " + folder;
     }
     if (!modePermits(parent, survey.user, 3)) {
-        return {words + "; " + survey.user.name + " cannot make it in " + folder, Verdict::Fail,
-                fixFolderNotWritable(folder)};
+        worsen(row, Verdict::Fail, fixFolderNotWritable(folder));
+        return words + "; " + survey.user.name + " cannot make it in " + folder;
     }
-    if (!survey.daemons.empty()) {
-        return {words, Verdict::Fail,
-                "the daemon did not make its FIFO: restart it and read its log (see activity)"};
-    }
-    return {words + " (the daemon makes it at start)", Verdict::Ok, ""};
+    if (survey.daemons.empty()) return words + " (the daemon makes it at start)";
+    worsen(row, Verdict::Fail,
+           "the daemon did not make its FIFO: restart it and read its log (see activity)");
+    return words;
 }
 
+// What the pipes row says of one FIFO; what the FIFO shows may worsen the row.
 // `opening`: processes asleep in open() of some FIFO, maybe this one.
-FifoFinding lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
-                       const std::vector<pid_t>& opening) {
+std::string lookAtFifo(const Survey& survey, const std::string& path, bool forwarded,
+                       const std::vector<pid_t>& opening, CheckResult* row) {
     struct stat node;
-    FifoFinding f;
-    if (!lookAt(path, &node, &f.words)) return missingFifo(survey, path, f.words);
-    f.words += ": " + kindOf(node) + ", " + describeNode(node);
+    std::string words;
+    if (!lookAt(path, &node, &words)) return missingFifo(survey, path, words, row);
     if (!S_ISFIFO(node.st_mode)) {
-        return {f.words + ": values would overwrite its first bytes", Verdict::Fail,
-                advice("remove it; the daemon makes the FIFO at its next start", "rm " + path)};
+        worsen(row, Verdict::Fail,
+               advice("remove it; the daemon makes the FIFO at its next start", "rm " + path));
+        return words + ": values would overwrite its first bytes";
     }
     if (!modePermits(node, survey.user, 2)) {
-        f.words += "; " + survey.user.name + " may not write it";
-        f.verdict = Verdict::Fail;
-        f.fix = advice("remove it; the daemon makes it 0666 at its next start", "rm " + path);
+        words += "; " + survey.user.name + " may not write it";
+        worsen(row, Verdict::Fail,
+               advice("remove it; the daemon makes it 0666 at its next start", "rm " + path));
     }
     std::vector<pid_t> readers = readersOf(survey.processes, node);
-    if (!readers.empty()) return {f.words + "; read by " + pidList(readers), f.verdict, f.fix};
-    if (!forwarded) return {f.words + "; no reader (stream not forwarded)", f.verdict, f.fix};
-    f.words += "; no reader: its values are dropped";
+    if (!readers.empty()) return words + "; read by " + processList(readers);
+    if (!forwarded) return words + "; no reader (stream not forwarded)";
+    words += "; no reader: its values are dropped";
     // A reader that opens without O_NONBLOCK waits in open() until the
     // daemon opens to write; /proc cannot say which FIFO it waits for.
     if (!opening.empty())
-        f.words += " unless it is one of " + pidList(opening) + ", waiting to open a FIFO";
-    if (f.verdict == Verdict::Ok) {
-        f.verdict = Verdict::Warn;
-        f.fix = "start the panel's reader of the FIFO (its values are lost meanwhile)";
-    }
-    return f;
+        words += " unless it is one of " + processList(opening) + ", waiting to open a FIFO";
+    worsen(row, Verdict::Warn,
+           "start the panel's reader of the FIFO (its values are lost meanwhile)");
+    return words;
 }
 
 CheckResult checkPipes(const Survey& survey) {
@@ -443,14 +533,9 @@ CheckResult checkPipes(const Survey& survey) {
     CheckResult row = result("pipes", Verdict::Ok, "");
     for (int index : {kPipeProximity, kPipeLight}) {
         bool forwarded = index == kPipeProximity ? streams.motion : streams.light;
-        FifoFinding f = lookAtFifo(survey, resolved(kPipePaths[index]), forwarded, opening);
-        row.detail += (row.detail.empty() ? "" : "; ") + f.words;
-        // The worse finding gives the row its verdict and its fix.
-        if (f.verdict == Verdict::Fail ? row.verdict != Verdict::Fail
-                                       : f.verdict == Verdict::Warn && row.verdict == Verdict::Ok) {
-            row.verdict = f.verdict;
-            row.fix = f.fix;
-        }
+        std::string words =
+            lookAtFifo(survey, resolved(kPipePaths[index]), forwarded, opening, &row);
+        row.detail += (row.detail.empty() ? "" : "; ") + words;
     }
     return row;
 }
@@ -463,8 +548,7 @@ CheckResult checkDaemon(const Survey& survey, const CheckResult& streams,
     std::string cause = streams.verdict == Verdict::Fail ? "no stream is forwarded (see streams)"
                         : device.verdict == Verdict::Fail
                             ? "it cannot open its UART (see serial-device)"
-                            : "the board did not answer, or was "
-                              "flashed (try --probe-board)";
+                            : "the board did not answer, or was flashed (try --probe-board)";
     if (survey.daemons.empty()) {
         std::string detail =
             std::string("no ") + kProgramName + " process of this setup" + initWords;

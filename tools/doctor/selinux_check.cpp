@@ -2,11 +2,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <climits>
+#include <algorithm>
 #include <sstream>
 
 #include "common/paths.h"
-#include "platform/platform.h"
 #include "tools/doctor/selinux.h"
 
 namespace vantrel::doctor {
@@ -31,10 +30,8 @@ std::string auditField(const std::string& line, const std::string& key) {
 }
 
 bool isPolicyType(const std::string& type) {
-    for (const char* ours : kPolicyTypes) {
-        if (type == ours) return true;
-    }
-    return false;
+    return std::find(std::begin(kPolicyTypes), std::end(kPolicyTypes), type) !=
+           std::end(kPolicyTypes);
 }
 
 std::string readKernelLog() {
@@ -124,10 +121,8 @@ bool labelsAsThePolicySays(const Survey& survey, std::string* detail) {
         right &= labelMatches("pid " + std::to_string(daemon.pid) + " runs as",
                               attr.substr(0, attr.find('\0')), kDaemonDomain, detail);
     }
-    char buffer[PATH_MAX];
-    const char* resetLine = resolvePath(kPathResetLine, buffer, sizeof buffer);
     for (const auto& [path, type] : {std::pair<std::string, const char*>{survey.device, kTtyType},
-                                     {resetLine, kResetLineType}}) {
+                                     {resolved(kPathResetLine), kResetLineType}}) {
         if (access(path.c_str(), F_OK) == 0)
             right &= labelMatches(path, fileLabel(path), type, detail);
     }
@@ -153,30 +148,26 @@ std::vector<std::string> denialsInKernelLog(std::string* detail) {
 }  // namespace
 
 CheckResult checkSelinux(const Survey& survey) {
-    CheckResult result{"selinux", Verdict::Ok, "", ""};
     std::optional<std::string> enforce = readFirstLine(kEnforceFile);
     if (!enforce) {
-        result.verdict = Verdict::Skip;
-        result.detail = "no SELinux on this system (no " + std::string(kEnforceFile) + ")";
-        return result;
+        return CheckResult{"selinux", Verdict::Skip,
+                           "no SELinux on this system (no " + std::string(kEnforceFile) + ")", ""};
     }
     bool enforcing = *enforce == "1";
-    result.detail = enforcing ? "enforcing" : "permissive";
+    CheckResult result{"selinux", Verdict::Ok, enforcing ? "enforcing" : "permissive", ""};
     bool labelsRight = labelsAsThePolicySays(survey, &result.detail);
     std::vector<std::string> denials = denialsInKernelLog(&result.detail);
     std::string nodes = std::string(kPathSerialPort) + " " + kPathResetLine;
     if (!labelsRight) {
-        result.verdict = Verdict::Fail;
-        result.fix = advice(
-            "correct file_contexts/genfs_contexts in android/sepolicy and relabel; the daemon "
-            "must run from /vendor/bin/vantrel (vantrel_exec)",
-            "adb shell ls -lZ " + nodes + "; adb shell restorecon " + nodes);
+        worsen(&result, Verdict::Fail,
+               advice("correct file_contexts/genfs_contexts in android/sepolicy and relabel; the "
+                      "daemon must run from /vendor/bin/vantrel (vantrel_exec)",
+                      "adb shell ls -lZ " + nodes + "; adb shell restorecon " + nodes));
     } else if (!denials.empty()) {
-        result.verdict = enforcing ? Verdict::Fail : Verdict::Warn;
-        result.fix = advice(
-            "allow what is denied in android/sepolicy/vantrel.te, or fix the label the denial "
-            "names",
-            "adb shell dmesg | grep 'avc: denied'");
+        worsen(&result, enforcing ? Verdict::Fail : Verdict::Warn,
+               advice("allow what is denied in android/sepolicy/vantrel.te, or fix the label the "
+                      "denial names",
+                      "adb shell dmesg | grep 'avc: denied'"));
     }
     return result;
 }

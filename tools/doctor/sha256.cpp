@@ -58,12 +58,6 @@ void Sha256::compressBlock(const uint8_t* block) {
 void Sha256::update(const uint8_t* bytes, size_t size) {
     totalBytes_ += size;
     while (size > 0) {
-        if (pendingSize_ == 0 && size >= kBlockSize) {
-            compressBlock(bytes);
-            bytes += kBlockSize;
-            size -= kBlockSize;
-            continue;
-        }
         size_t taken = std::min(size, kBlockSize - pendingSize_);
         std::copy(bytes, bytes + taken, pending_.begin() + static_cast<long>(pendingSize_));
         pendingSize_ += taken;

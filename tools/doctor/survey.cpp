@@ -1,9 +1,8 @@
 // Gathering what every check looks at, and the small helpers they share.
-#include <grp.h>
-#include <pwd.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -26,38 +25,35 @@ namespace {
 // to no board.
 constexpr unsigned kMemoryDeviceMajor = 1;
 
-// Reads the options as the daemon did at its start, with its own parser,
-// then puts the shared state back as it was.
-void readDaemonOptions(DaemonProcess* daemon) {
+// A daemon with `options`, read as the daemon read them at its start, with
+// its own parser; the shared state is put back as it was.
+DaemonProcess withOptions(const std::vector<std::string>& options) {
+    DaemonProcess daemon;
+    daemon.options = options;
     std::vector<std::string> args = {kProgramName};
-    args.insert(args.end(), daemon->options.begin(), daemon->options.end());
+    args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     RunSettings settings;
     optind = 0;  // a fresh scan, on glibc and on bionic alike
-    bool accepted = parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
-    daemon->optionsUsable = accepted && settings.optionSeen;
-    daemon->motionGiven = settings.motionGiven;
-    daemon->lightGiven = settings.lightGiven;
-    daemon->portPath = settings.portPath != nullptr ? settings.portPath : "";
+    parseOptions(static_cast<int>(args.size()), argv.data(), &settings);
+    daemon.motionGiven = settings.motionGiven;
+    daemon.lightGiven = settings.lightGiven;
+    daemon.portPath = settings.portPath != nullptr ? settings.portPath : "";
     releaseRunSettings(&settings);
     resetDaemonState();
+    return daemon;
 }
 
 // The service's options from its init file, read with the daemon's parser.
 void readServiceDefinition(Survey* survey) {
-    char buffer[PATH_MAX];
-    survey->serviceFile = resolvePath(kPathInitFile, buffer, sizeof buffer);
+    survey->serviceFile = resolved(kPathInitFile);
     std::optional<std::string> text = readRegularFile(survey->serviceFile);
     if (!text) return;
     std::optional<std::vector<std::string>> options = serviceArguments(*text, kServiceName);
-    if (!options) return;
-    DaemonProcess service;
-    service.options = *options;
-    readDaemonOptions(&service);
-    survey->service = service;
+    if (options) survey->service = withOptions(*options);
 }
 
 }  // namespace
@@ -69,22 +65,15 @@ Survey takeSurvey(const std::string& device) {
     for (pid_t pid : survey.processes.pids) {
         std::optional<std::vector<std::string>> options = daemonArguments(commandLine(pid));
         if (!options || !belongsToThisSetup(pid)) continue;
-        DaemonProcess daemon;
+        DaemonProcess daemon = withOptions(*options);
         daemon.pid = pid;
-        daemon.options = *options;
         daemon.upSeconds = secondsRunning(pid);
-        readDaemonOptions(&daemon);
         survey.daemons.push_back(daemon);
     }
     readServiceDefinition(&survey);
-    char buffer[PATH_MAX];
-    if (!device.empty()) {
-        survey.device = device;
-    } else if (!survey.daemons.empty() && !survey.daemons[0].portPath.empty()) {
-        survey.device = survey.daemons[0].portPath;
-    } else {
-        survey.device = resolvePath(kPathSerialPort, buffer, sizeof buffer);
-    }
+    survey.device = !device.empty()          ? device
+                    : survey.daemons.empty() ? resolved(kPathSerialPort)
+                                             : daemonNode(survey.daemons[0]);
     return survey;
 }
 
@@ -108,36 +97,12 @@ Identity currentUser() {
 }
 
 bool modePermits(const struct stat& node, const Identity& who, int want) {
-    mode_t bits = node.st_mode;
-    int granted;
-    if (node.st_uid == who.uid) {
-        granted = static_cast<int>((bits >> 6) & 7);
-    } else {
-        bool inGroup = node.st_gid == who.gid;
-        for (gid_t group : who.groups) inGroup = inGroup || group == node.st_gid;
-        granted = static_cast<int>(inGroup ? (bits >> 3) & 7 : bits & 7);
-    }
+    bool inGroup = node.st_gid == who.gid ||
+                   std::find(who.groups.begin(), who.groups.end(), node.st_gid) != who.groups.end();
+    // The owner's bits, else the group's, else the others': the first that applies.
+    int shift = node.st_uid == who.uid ? 6 : inGroup ? 3 : 0;
+    int granted = static_cast<int>((node.st_mode >> shift) & 7);
     return (granted & want) == want;
-}
-
-std::string describeNode(const struct stat& node) {
-    char type = S_ISCHR(node.st_mode)    ? 'c'
-                : S_ISFIFO(node.st_mode) ? 'p'
-                : S_ISDIR(node.st_mode)  ? 'd'
-                : S_ISBLK(node.st_mode)  ? 'b'
-                : S_ISSOCK(node.st_mode) ? 's'
-                                         : '-';
-    std::string text(1, type);
-    const char* letters = "rwxrwxrwx";
-    for (int bit = 0; bit < 9; ++bit) text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
-    // The doctor has one thread: the plain look-ups are safe.
-    // cppcheck-suppress getpwuidCalled
-    const struct passwd* owner = getpwuid(node.st_uid);
-    // cppcheck-suppress getgrgidCalled
-    const struct group* group = getgrgid(node.st_gid);
-    text += " " + (owner ? std::string(owner->pw_name) : std::to_string(node.st_uid));
-    text += ":" + (group ? std::string(group->gr_name) : std::to_string(node.st_gid));
-    return text;
 }
 
 std::string quoted(const std::string& text) {
@@ -163,19 +128,14 @@ std::optional<HeldPort> heldPort(const Survey& survey, pid_t pid, bool* visible)
             major(file.rdev) == kMemoryDeviceMajor) {
             continue;
         }
-        char target[PATH_MAX];
         std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(file.fd);
-        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        target[length > 0 ? length : 0] = '\0';
-        return HeldPort{file.fd, file.rdev, target};
+        return HeldPort{file.fd, file.rdev, linkTarget(link)};
     }
     return std::nullopt;
 }
 
 std::string daemonNode(const DaemonProcess& daemon) {
-    if (!daemon.portPath.empty()) return daemon.portPath;
-    char buffer[PATH_MAX];
-    return resolvePath(kPathSerialPort, buffer, sizeof buffer);
+    return daemon.portPath.empty() ? resolved(kPathSerialPort) : daemon.portPath;
 }
 
 bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* words) {
@@ -187,6 +147,30 @@ bool nodeLeadsTo(const std::string& node, const HeldPort& port, std::string* wor
     char real[PATH_MAX];
     *words = node + " leads to " + (realpath(node.c_str(), real) != nullptr ? real : node) + " now";
     return S_ISCHR(info.st_mode) && info.st_rdev == port.rdev;
+}
+
+std::string resolved(const char* fixedPath) {
+    char buffer[PATH_MAX];
+    return resolvePath(fixedPath, buffer, sizeof buffer);
+}
+
+std::string processList(const std::vector<pid_t>& pids) {
+    std::string text;
+    for (pid_t pid : pids) text += (text.empty() ? "" : ", ") + describeProcess(pid);
+    return text;
+}
+
+std::string linkTarget(const std::string& path) {
+    char target[PATH_MAX];
+    ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    return std::string(target, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+void worsen(CheckResult* row, Verdict to, const std::string& fix) {
+    auto rank = [](Verdict v) { return v == Verdict::Fail ? 2 : v == Verdict::Warn ? 1 : 0; };
+    if (rank(to) <= rank(row->verdict)) return;
+    row->verdict = to;
+    row->fix = fix;
 }
 
 std::string advice(const std::string& lasting, const std::string& now) {
