@@ -265,7 +265,10 @@ void SimulatedBoard::streamLoop() {
                               [](const Stream& a, const Stream& b) { return a.due < b.due; });
         auto now = Clock::now();
         if (stream.due > now) {
-            changed_.wait_until(lock, stream.due);
+            // The wait reads its deadline again after waking, when a new stream
+            // may have moved the table: it gets a copy, not the table's entry.
+            const auto due = stream.due;
+            changed_.wait_until(lock, due);
             continue;
         }
         stream.due += stream.period;
