@@ -10,14 +10,6 @@ namespace {
 constexpr char kTimingRecord[] = "readData()::select timedout!";
 const std::string kChildRecordEnd = " exec failed!";
 
-void replaceAll(std::string* text, const std::string& from, const std::string& to) {
-    if (from.empty()) return;
-    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
-        text->replace(at, from.size(), to);
-        at += to.size();
-    }
-}
-
 // Writes one output line: paths made stable, bytes outside printable ASCII
 // shown as \xHH so the file stays plain text whatever the board sent.
 class ReportWriter {
@@ -125,6 +117,14 @@ std::vector<std::string> stableRecords(const std::vector<LogRecord>& records, bo
 }
 
 }  // namespace
+
+void replaceAll(std::string* text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
+    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+        text->replace(at, from.size(), to);
+        at += to.size();
+    }
+}
 
 std::string formatReport(const std::string& sessionName, const ReplayFacts& facts) {
     ReportWriter out(facts);

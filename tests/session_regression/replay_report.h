@@ -36,6 +36,9 @@ struct ReplayFacts {
     std::vector<LogRecord> log;
 };
 
+// Every `from` in *text becomes `to`.
+void replaceAll(std::string* text, const std::string& from, const std::string& to);
+
 std::string formatReport(const std::string& sessionName, const ReplayFacts& facts);
 
 }  // namespace vantrel::test

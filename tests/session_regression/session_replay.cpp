@@ -50,8 +50,6 @@ constexpr size_t kHangUpPasses = 2;
 constexpr Millis kHangUpLimit{5000};
 constexpr double kHangUpCpuBound = 0.25;
 
-enum class Phase { Receiving, Ended, Stuck, TooLong };
-
 // The scenario lines of the header that may come more than once, in order
 // ("# env: A=1", "# stand-in: am: sleep 1"...): the session parser keeps only
 // the last one of each key.
@@ -83,13 +81,8 @@ std::string firstValue(const std::multimap<std::string, std::string>& lines,
 }
 
 std::string expand(std::string text, const ProcessHarness& h) {
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"$ROOT", h.root()},
-                                      {"$STANDINS", ProcessHarness::standInDirectory()}}) {
-        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
-            text.replace(at, name.size(), value);
-            at += value.size();
-        }
-    }
+    replaceAll(&text, "$ROOT", h.root());
+    replaceAll(&text, "$STANDINS", ProcessHarness::standInDirectory());
     return text;
 }
 
@@ -181,11 +174,8 @@ class DaemonActivity {
     };
 
     char state() const {
-        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
-        std::string stat;
-        std::getline(file, stat);
-        size_t close = stat.rfind(')');
-        return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+        std::vector<std::string> fields = proc::statFields(pid_);
+        return fields.empty() ? '?' : fields[0][0];
     }
     // Only the file's tail is read: a long stream leaves a long trace, and
     // this runs every few milliseconds. Trace lines are short.
@@ -305,15 +295,19 @@ void followBoard(ProcessHarness& h, AnswerSequencer& sequencer) {
     });
 }
 
-Phase waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
+// "" once the daemon reads in its receive phase, else why the stream is not sent.
+std::string waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
     auto deadline = Clock::now() + kStartLimit;
     while (Clock::now() < deadline) {
-        if (h.daemonStdoutText().find(kReceiveBanner) != std::string::npos) return Phase::Receiving;
-        if (!h.running()) return Phase::Ended;
-        if (activity.settled(kStuckSettle, true)) return Phase::Stuck;
+        if (h.daemonStdoutText().find(kReceiveBanner) != std::string::npos) return "";
+        if (!h.running()) return "ended before its receive phase; stream not sent";
+        if (activity.settled(kStuckSettle, true)) {
+            return "waits for a reply that never comes; stream not sent";
+        }
         std::this_thread::sleep_for(kPoll);
     }
-    return Phase::TooLong;
+    return "no receive phase within " + std::to_string(kStartLimit.count() / 1000) +
+           " s; stream not sent";
 }
 
 // What the stream did besides its bytes: the quiet stretches it held (pauses
@@ -346,6 +340,16 @@ void holdQuiet(const ProcessHarness& h, const Scenario& s, Millis delay, StreamO
     out->quietWithRecord += timeOutRecords(h) > before;
 }
 
+// The reader the scenario gives the daemon's FIFO `name`, if any.
+void attachReader(ProcessHarness& h, const Scenario& s, const std::string& name,
+                  std::map<std::string, FifoReader>* readers) {
+    auto mode = s.fifos.find(name);
+    if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) return;
+    FifoReader reader = h.openFifo(name, 2s);
+    if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
+    (*readers)[name] = std::move(reader);
+}
+
 // A file the stream makes: once the daemon has taken in what came before, so
 // that the file is there for what comes after and only that. A FIFO of the
 // daemon's gets its reader at once.
@@ -358,10 +362,7 @@ void makeInStream(ProcessHarness& h, const Scenario& s, const session::StreamSte
     }
     makeFifo(h, step.mkfifo);
     for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto mode = s.fifos.find(name);
-        if (step.mkfifo == std::string("data/") + name && mode == s.fifos.end()) {
-            (*readers)[name] = h.openFifo(name, 2s);
-        }
+        if (step.mkfifo == std::string("data/") + name) attachReader(h, s, name, readers);
     }
 }
 
@@ -379,21 +380,6 @@ StreamOutcome sendStream(ProcessHarness& h, const Scenario& s, DaemonActivity& a
         }
     }
     return out;
-}
-
-std::string startText(Phase phase) {
-    switch (phase) {
-        case Phase::Receiving:
-            return "receive phase reached";
-        case Phase::Ended:
-            return "ended before its receive phase; stream not sent";
-        case Phase::Stuck:
-            return "waits for a reply that never comes; stream not sent";
-        case Phase::TooLong:
-            break;
-    }
-    return "no receive phase within " + std::to_string(kStartLimit.count() / 1000) +
-           " s; stream not sent";
 }
 
 // SIGINT once the daemon sleeps where the scenario says.
@@ -453,9 +439,9 @@ std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
 
 std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity,
                             std::map<std::string, FifoReader>* readers) {
-    Phase phase = waitForReceivePhase(h, activity);
-    std::string progress = startText(phase);
-    if (phase != Phase::Receiving) return progress;
+    std::string failure = waitForReceivePhase(h, activity);
+    if (!failure.empty()) return failure;
+    std::string progress = "receive phase reached";
     std::vector<std::unique_ptr<ChurningReader>> churners;
     for (const auto& [name, mode] : s.fifos) {
         if (mode == "churn")
@@ -482,12 +468,7 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     for (const std::string& arg : s.session.args) args.push_back(expand(arg, h));
     if (!h.start(args)) return "not started";
     for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto mode = s.fifos.find(name);
-        if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) continue;
-        if (madeInStream(s.session, name)) continue;
-        FifoReader reader = h.openFifo(name, 2s);
-        if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
-        (*readers)[name] = std::move(reader);
+        if (!madeInStream(s.session, name)) attachReader(h, s, name, readers);
     }
     DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kTraceFile));
     if (!s.sigint.empty()) {
@@ -511,8 +492,7 @@ std::string fileKind(const std::string& path) {
         return mode;
     }
     if (!S_ISREG(info.st_mode)) return "not a fifo";
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string bytes = readWhole(path);
     return "regular file: " +
            simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
