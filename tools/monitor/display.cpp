@@ -26,37 +26,34 @@ int terminalColumns() {
     return size.ws_col;
 }
 
+bool continuesCharacter(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 // Columns a UTF-8 text takes (every character here takes one).
 int displayWidth(const std::string& text) {
-    int width = 0;
-    for (char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !continuesCharacter(c); }));
+}
+
+// Where the character after the first `count` characters of `text` begins.
+size_t offsetAfter(const std::string& text, int count) {
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (!continuesCharacter(text[at]) && count-- == 0) return at;
     }
-    return width;
+    return text.size();
 }
 
 // The first `columns` characters of `text`.
 std::string cutTo(const std::string& text, int columns) {
-    int width = 0;
-    for (size_t at = 0; at < text.size(); ++at) {
-        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
-        if (width++ == columns) return text.substr(0, at);
-    }
-    return text;
+    return text.substr(0, offsetAfter(text, columns));
 }
 
 // `text` in `columns` characters: its end kept, "…" in front when cut.
 std::string keepEnd(const std::string& text, int columns) {
     int width = displayWidth(text);
     if (width <= columns) return text;
-    if (columns <= 0) return "";
-    std::string end = text;
-    while (displayWidth(end) > columns - 1) {
-        size_t next = 1;
-        while (next < end.size() && (static_cast<unsigned char>(end[next]) & 0xC0) == 0x80) ++next;
-        end.erase(0, next);
-    }
-    return "\u2026" + end;
+    return columns <= 0 ? "" : "\u2026" + text.substr(offsetAfter(text, width - columns + 1));
 }
 
 // The newest `room` values, or all of them when they fit.

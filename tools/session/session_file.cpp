@@ -120,6 +120,9 @@ std::string Parser::knownField(const std::string& key, const std::string& value)
 
 std::string Parser::directive(const std::vector<std::string>& words) {
     const std::string& name = words[0];
+    bool streamOnly =
+        name == "@delay" || name == "@mkfifo" || name == "@write" || name == "@repeat";
+    if (streamOnly && section_ != Section::Stream) return name + " outside @stream";
     if (name == "@on") {
         if (words.size() != 2 || words[1].size() != 1) return "@on needs one command letter";
         uint8_t letter = static_cast<uint8_t>(words[1][0]);
@@ -131,21 +134,15 @@ std::string Parser::directive(const std::vector<std::string>& words) {
         sawStream_ = true;
         section_ = Section::Stream;
     } else if (name == "@delay") {
-        if (section_ != Section::Stream) return "@delay outside @stream";
         std::optional<Millis> delay = words.size() == 2 ? parseDelay(words[1]) : std::nullopt;
         if (!delay) return "@delay needs a time such as 50ms or 1.5s";
-        StreamStep step;
-        step.isDelay = true;
-        step.delay = *delay;
-        session.stream.push_back(step);
+        session.stream.push_back(StreamStep{true, {}, *delay, {}, {}});
     } else if (name == "@mkfifo" || name == "@write") {
-        if (section_ != Section::Stream) return name + " outside @stream";
         if (words.size() != 2) return name + " needs one path (@write: PATH=TEXT, no blanks)";
         StreamStep step;
         (name == "@mkfifo" ? step.mkfifo : step.write) = words[1];
         session.stream.push_back(step);
     } else if (name == "@repeat") {
-        if (section_ != Section::Stream) return "@repeat outside @stream";
         repeatNext_ = words.size() == 2 ? repeatCount(words[1]) : 0;
         if (repeatNext_ == 0) return "@repeat needs a count";
     } else {
@@ -167,9 +164,7 @@ std::string Parser::bytesLine(const std::string& text) {
             repeated.insert(repeated.end(), bytes->begin(), bytes->end());
         }
         repeatNext_ = 1;
-        StreamStep step;
-        step.bytes = std::move(repeated);
-        session.stream.push_back(step);
+        session.stream.push_back(StreamStep{false, std::move(repeated), {}, {}, {}});
     }
     return "";
 }

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 
 namespace vantrel::wire {
 
@@ -203,9 +204,9 @@ std::string describeCommand(const StandardPayload& p) {
         case kCommandIdentify:
             return format("%c (identify)", p[0]);
         case kCommandLed:
-            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (LED on)" : " (LED off)");
         case kCommandNfc:
-            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (NFC on)" : " (NFC off)");
+            return format("%c %02X (%s %s)", p[0], p[1], p[0] == kCommandLed ? "LED" : "NFC",
+                          p[1] != 0 ? "on" : "off");
         default:
             return "U " + hexText(p.data(), p.size()) + " (unknown command)";
     }
@@ -242,27 +243,16 @@ std::string FirmwareVersion::text() const {
 }
 
 std::optional<FirmwareVersion> FirmwareVersion::parse(const std::string& text) {
-    int parts[3];
-    size_t at = 0;
+    static const std::regex kVersion("([0-9]{1,4})\\.([0-9]{1,4})\\.([0-9]{1,4})");
+    std::smatch parts;
+    if (!std::regex_match(text, parts, kVersion)) return std::nullopt;
+    int values[3];
     for (int i = 0; i < 3; ++i) {
-        if (at >= text.size() || text[at] < '0' || text[at] > '9') return std::nullopt;
-        int value = 0;
-        size_t digits = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
-            value = value * 10 + (text[at] - '0');
-            ++at;
-            ++digits;
-        }
-        if (value > 255) return std::nullopt;
-        parts[i] = value;
-        if (i < 2) {
-            if (at >= text.size() || text[at] != '.') return std::nullopt;
-            ++at;
-        }
+        values[i] = std::stoi(parts[i + 1]);
+        if (values[i] > 255) return std::nullopt;
     }
-    if (at != text.size()) return std::nullopt;
-    return FirmwareVersion{static_cast<uint8_t>(parts[0]), static_cast<uint8_t>(parts[1]),
-                           static_cast<uint8_t>(parts[2])};
+    return FirmwareVersion{static_cast<uint8_t>(values[0]), static_cast<uint8_t>(values[1]),
+                           static_cast<uint8_t>(values[2])};
 }
 
 }  // namespace vantrel::wire
