@@ -13,14 +13,6 @@
 
 namespace vantrel::proc {
 
-namespace {
-
-std::string procPath(pid_t pid, const char* what) {
-    return "/proc/" + std::to_string(pid) + "/" + what;
-}
-
-}  // namespace
-
 std::optional<std::string> readRegularFile(const std::string& path, size_t limit) {
     struct stat before;
     // Never open a FIFO, even for a moment: that would wake a writer waiting for a reader.
@@ -95,18 +87,11 @@ void scanDescriptors(pid_t pid, ProcessTable* table) {
 
 ProcessTable scanProcesses() {
     ProcessTable table;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return table;
-    pid_t self = getpid();
-    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
-    while (struct dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
-        table.pids.push_back(static_cast<pid_t>(pid));
-        scanDescriptors(static_cast<pid_t>(pid), &table);
+    for (pid_t pid : processIds()) {
+        if (pid == getpid()) continue;
+        table.pids.push_back(pid);
+        scanDescriptors(pid, &table);
     }
-    closedir(proc);
     return table;
 }
 
