@@ -186,7 +186,7 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     writeHeader(out, o, firmware);
     for (const session::CapturedAnswer& answer : answers) {
         fprintf(out, "@on %c\n", answer.letter);
-        for (const std::string& line : session::sessionLines(answer.bytes, true)) {
+        for (const std::string& line : session::sessionLines(answer.bytes)) {
             fprintf(out, "%s\n", line.c_str());
         }
     }

@@ -21,6 +21,9 @@ constexpr Millis kFirstAnswerByte{1000};
 constexpr Millis kAnswerQuiet{200};
 constexpr Millis kLongestAnswer{3000};
 constexpr int kPollMillis = 50;
+constexpr Millis kProgressEvery{1000};
+// A standard frame's hex text; shorter lines are padded to it so comments align.
+constexpr size_t kCommentColumn = 3 * kStandardFrameSize - 1;
 
 Millis since(Clock::time_point start) {
     return std::chrono::duration_cast<Millis>(Clock::now() - start);
@@ -35,15 +38,25 @@ Bytes readSome(int fd, Millis wait) {
     return got > 0 ? Bytes(buffer, buffer + got) : Bytes{};
 }
 
+// One session line with a comment saying what it is.
+std::string commentedLine(const Bytes& line) {
+    std::string text = wire::hexText(line);
+    std::optional<wire::SplitFrame> frame = wire::wholeFrame(line);
+    bool good = frame && frame->checksumGood;
+    std::string what = good ? wire::describeBoardBytes(line) : "not a whole frame";
+    // A board's log text may hold any byte; the comment must stay on its line.
+    for (char& c : what) {
+        if (c < 0x20 || c > 0x7E) c = '.';
+    }
+    if (text.size() < kCommentColumn) text.resize(kCommentColumn, ' ');
+    return text + "   # " + what;
+}
+
 // Returns how many lines it wrote.
 size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
     for (const Bytes& line : lines) fprintf(out, "%s\n", commentedLine(line).c_str());
     return lines.size();
 }
-
-constexpr Millis kProgressEvery{1000};
-// A standard frame's hex text; shorter lines are padded to it so comments align.
-constexpr size_t kCommentColumn = 3 * kStandardFrameSize - 1;
 
 }  // namespace
 
@@ -130,30 +143,14 @@ void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_at
     if (progress) progress(done);
 }
 
-std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
+std::vector<std::string> sessionLines(const Bytes& bytes) {
     wire::FrameSplitter splitter;
     std::vector<Bytes> cut = splitter.feed(bytes.data(), bytes.size());
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
-    lines.reserve(cut.size());
-    for (const Bytes& line : cut) {
-        lines.push_back(commented ? commentedLine(line) : wire::hexText(line));
-    }
+    for (const Bytes& line : cut) lines.push_back(commentedLine(line));
     return lines;
-}
-
-std::string commentedLine(const Bytes& line) {
-    std::string text = wire::hexText(line);
-    std::optional<wire::SplitFrame> frame = wire::wholeFrame(line);
-    bool good = frame && frame->checksumGood;
-    std::string what = good ? wire::describeBoardBytes(line) : "not a whole frame";
-    // A board's log text may hold any byte; the comment must stay on its line.
-    for (char& c : what) {
-        if (c < 0x20 || c > 0x7E) c = '.';
-    }
-    if (text.size() < kCommentColumn) text.resize(kCommentColumn, ' ');
-    return text + "   # " + what;
 }
 
 }  // namespace vantrel::session

@@ -46,6 +46,37 @@ bool appendToken(const std::string& token, Bytes* bytes) {
     return true;
 }
 
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    std::string word;
+    while (stream >> word) words.push_back(word);
+    return words;
+}
+
+// "55 4D 00", "41*3": upper- or lower-case pairs, blanks between them;
+// nullopt on anything else.
+std::optional<Bytes> parseHexLine(const std::string& text) {
+    Bytes bytes;
+    std::vector<std::string> tokens = splitWords(text);
+    if (tokens.empty()) return std::nullopt;
+    for (const std::string& token : tokens) {
+        if (!appendToken(token, &bytes)) return std::nullopt;
+    }
+    return bytes;
+}
+
+// "50ms", "2s", "1.5s"; nullopt on anything else.
+std::optional<Millis> parseDelay(const std::string& text) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
+    char* end = nullptr;
+    double amount = strtod(text.c_str(), &end);
+    std::string unit = end;
+    if (unit == "ms") return Millis(std::llround(amount));
+    if (unit == "s") return Millis(std::llround(amount * 1000.0));
+    return std::nullopt;
+}
+
 // Reads a file line by line into a Session; each call returns "" or the
 // reason the line was refused.
 class Parser {
@@ -189,36 +220,8 @@ ParseResult parseSession(const std::string& text) {
     return {std::move(parser.session), ""};
 }
 
-std::optional<Bytes> parseHexLine(const std::string& text) {
-    Bytes bytes;
-    std::vector<std::string> tokens = splitWords(text);
-    if (tokens.empty()) return std::nullopt;
-    for (const std::string& token : tokens) {
-        if (!appendToken(token, &bytes)) return std::nullopt;
-    }
-    return bytes;
-}
-
-std::optional<Millis> parseDelay(const std::string& text) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
-    char* end = nullptr;
-    double amount = strtod(text.c_str(), &end);
-    std::string unit = end;
-    if (unit == "ms") return Millis(std::llround(amount));
-    if (unit == "s") return Millis(std::llround(amount * 1000.0));
-    return std::nullopt;
-}
-
 std::string formatDelay(Millis delay) {
     return "@delay " + std::to_string(delay.count()) + "ms";
-}
-
-std::vector<std::string> splitWords(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream stream(text);
-    std::string word;
-    while (stream >> word) words.push_back(word);
-    return words;
 }
 
 }  // namespace vantrel::session

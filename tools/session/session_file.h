@@ -54,7 +54,7 @@ struct Session {
     std::map<std::string, std::string> header;
     std::vector<std::string> args;                                // "# args:", split at blanks
     std::vector<std::pair<std::string, std::string>> properties;  // "# property: KEY=VALUE"
-    std::optional<wire::FirmwareVersion> firmware;            // "# firmware: X.Y.Z"
+    std::optional<wire::FirmwareVersion> firmware;                // "# firmware: X.Y.Z"
     std::optional<std::string> image;  // "# image: X.Y.Z" or "# image: development"
     std::optional<double> timeScale;   // "# time-scale: 0.05"
     std::vector<Answer> answers;       // in file order
@@ -68,13 +68,6 @@ struct ParseResult {
 
 ParseResult parseSession(const std::string& text);
 
-// "55 4D 00", "41*3": upper- or lower-case pairs, blanks between them;
-// nullopt on anything else.
-std::optional<Bytes> parseHexLine(const std::string& text);
-// "50ms", "2s", "1.5s"; nullopt on anything else.
-std::optional<Millis> parseDelay(const std::string& text);
 std::string formatDelay(Millis delay);  // "@delay 50ms"
-
-std::vector<std::string> splitWords(const std::string& text);
 
 }  // namespace vantrel::session
