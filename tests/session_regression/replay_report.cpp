@@ -79,25 +79,17 @@ std::vector<std::string> numbers(const std::vector<int32_t>& values) {
     return texts;
 }
 
-// The pauses in order, and the time limits of the port waits, each once.
-std::string pauses(const std::vector<std::string>& trace) {
-    std::string text;
-    for (const std::string& line : trace) {
-        if (line.rfind("pause ", 0) == 0 && line != "pause end") text += " " + line.substr(6);
-    }
-    return text.empty() ? " none" : text;
-}
-
-std::string waitLimits(const std::vector<std::string>& trace) {
+// The traced calls `kind` ("pause", "wait") with what follows the word, in
+// order; with `once`, each text only the first time.
+std::string traced(const std::vector<std::string>& trace, const std::string& kind, bool once) {
     std::vector<std::string> seen;
     for (const std::string& line : trace) {
-        if (line.rfind("wait ", 0) != 0 || line == "wait end") continue;
-        if (std::find(seen.begin(), seen.end(), line.substr(5)) == seen.end()) {
-            seen.push_back(line.substr(5));
-        }
+        if (line.rfind(kind + " ", 0) != 0 || line == kind + " end") continue;
+        std::string rest = line.substr(kind.size() + 1);
+        if (!once || std::find(seen.begin(), seen.end(), rest) == seen.end()) seen.push_back(rest);
     }
     std::string text;
-    for (const std::string& limit : seen) text += " " + limit;
+    for (const std::string& item : seen) text += " " + item;
     return text.empty() ? " none" : text;
 }
 
@@ -147,8 +139,8 @@ std::string formatReport(const std::string& sessionName, const ReplayFacts& fact
     out.line("property sys.com.zyn.sensor.version: " +
              (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));
     out.line("reset line value file: \"" + facts.resetLine + "\"");
-    out.line("pauses (s):" + pauses(facts.waitTrace));
-    out.line("port wait limits (s):" + waitLimits(facts.waitTrace));
+    out.line("pauses (s):" + traced(facts.waitTrace, "pause", false));
+    out.line("port wait limits (s):" + traced(facts.waitTrace, "wait", true));
     out.section("pipes", facts.pipeKinds);
     for (const char* name : {"pipeProx", "pipeLight"}) {
         auto values = facts.values.find(name);

@@ -515,8 +515,7 @@ ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& reader
             facts.values[name] = reader->second.drainValues(20ms);
         }
     }
-    std::ifstream trace(h.path(kTraceFile));
-    for (std::string line; std::getline(trace, line);) facts.waitTrace.push_back(line);
+    facts.waitTrace = splitLines(readWhole(h.path(kTraceFile)));
     facts.amLines = h.amLines();
     facts.stdoutText = h.daemonStdoutText();
     facts.stderrText = h.stderrText();

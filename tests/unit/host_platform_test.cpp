@@ -40,9 +40,9 @@ TEST_F(HostPlatformTest, LogRecordsArePrefixedPerLineAndAppended) {
     logDebug("debug %d", 1);
     logError("Signal <%d> Caught!\n\n", 2);
     logInfo("first\n\nthird\n");
-    EXPECT_EQ(logLines(), (Lines{"an earlier record", "D/Vantrel: debug 1",
-                                 "E/Vantrel: Signal <2> Caught!", "I/Vantrel: first",
-                                 "I/Vantrel: ", "I/Vantrel: third"}));
+    EXPECT_EQ(logLines(),
+              (Lines{"an earlier record", "D/Vantrel: debug 1", "E/Vantrel: Signal <2> Caught!",
+                     "I/Vantrel: first", "I/Vantrel: ", "I/Vantrel: third"}));
     unsetenv("VANTREL_LOG");
     StderrCapture capture(rootPath("/stderr.txt"));
     logError("to standard error\n");
@@ -116,8 +116,11 @@ TEST_F(HostPlatformTest, TimeScaleMultipliesEveryLimit) {
         long seconds, microseconds;
         long long expected;
     } rows[] = {
-        {nullptr, 10, 0, 10000000},   {"", 0, 500000, 500000}, {"0.5", 10, 0, 5000000},
-        {"0.001", 0, 500000, 500},    {"2", 1, 250000, 2500000},
+        {nullptr, 10, 0, 10000000},
+        {"", 0, 500000, 500000},
+        {"0.5", 10, 0, 5000000},
+        {"0.001", 0, 500000, 500},
+        {"2", 1, 250000, 2500000},
         {"0.000000001", 0, 500000, 1},  // never zero by rounding
         {"0", 10, 0, 0},                // no time limit at all
     };

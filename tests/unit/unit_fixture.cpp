@@ -33,6 +33,12 @@ Bytes extended(const Bytes& payload) {
     return Bytes{'Z', high, static_cast<uint8_t>(payload.size())} + payload + Bytes{sum(payload)};
 }
 
+Bytes sequence(size_t count, uint8_t first, uint8_t step) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i * step);
+    return bytes;
+}
+
 void DaemonTest::SetUp() {
     std::string pattern = (fs::temp_directory_path() / "vantrel-unit-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "cannot create a temporary root";

@@ -27,6 +27,8 @@ std::vector<T> operator+(std::vector<T> front, const std::vector<T>& back) {
 uint8_t sum(const Bytes& bytes);
 Bytes standard(Bytes payload);
 Bytes extended(const Bytes& payload);
+// `count` bytes: first, first + step, first + 2 * step... (modulo 256).
+Bytes sequence(size_t count, uint8_t first = 0, uint8_t step = 1);
 
 class DaemonTest : public ::testing::Test {
   protected:

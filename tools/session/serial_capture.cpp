@@ -62,23 +62,20 @@ size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
 
 int openRawSerial(const std::string& path, std::string* error) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    struct termios settings;
-    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+    auto fail = [&]() {
         *error = path + ": " + strerror(errno);
         if (fd >= 0) close(fd);
         return -1;
-    }
+    };
+    struct termios settings;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) return fail();
     cfmakeraw(&settings);  // 8 data bits, no parity, no echo, no line editing
     settings.c_cflag &= ~(CSTOPB | CRTSCTS);
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_iflag &= ~(IXON | IXOFF | IXANY);
     cfsetispeed(&settings, B115200);
     cfsetospeed(&settings, B115200);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        *error = path + ": " + strerror(errno);
-        close(fd);
-        return -1;
-    }
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) return fail();
     return fd;
 }
 
