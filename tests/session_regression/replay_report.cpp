@@ -1,11 +1,15 @@
 #include "session_regression/replay_report.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <sstream>
 
 namespace vantrel::test {
 
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr char kTimingRecord[] = "readData()::select timedout!";
 const std::string kChildRecordEnd = " exec failed!";
@@ -14,7 +18,8 @@ const std::string kChildRecordEnd = " exec failed!";
 // shown as \xHH so the file stays plain text whatever the board sent.
 class ReportWriter {
   public:
-    ReportWriter(const ReplayFacts& facts) : facts_(facts) {}
+    ReportWriter(std::string root, std::string pty)
+        : root_(std::move(root)), pty_(std::move(pty)) {}
 
     void line(const std::string& text) { out_ << stable(text) << '\n'; }
     void item(const std::string& text) { out_ << "  " << stable(text) << '\n'; }
@@ -32,8 +37,8 @@ class ReportWriter {
 
   private:
     std::string stable(std::string text) const {
-        replaceAll(&text, facts_.root, "$ROOT");
-        replaceAll(&text, facts_.pty, "$PTY");
+        replaceAll(&text, root_, "$ROOT");
+        replaceAll(&text, pty_, "$PTY");
         std::string shown;
         for (unsigned char c : text) {
             if ((c >= 0x20 && c < 0x7F) || c == '\t') {
@@ -47,7 +52,8 @@ class ReportWriter {
         return shown;
     }
 
-    const ReplayFacts& facts_;
+    std::string root_;
+    std::string pty_;
     std::ostringstream out_;
 };
 
@@ -108,6 +114,64 @@ std::vector<std::string> stableRecords(const std::vector<LogRecord>& records, bo
     return texts;
 }
 
+// What went to the board and its loader, the version property, the reset
+// line, and the daemon's pauses and port waits.
+void reportBoardAndWaits(ProcessHarness& h, ReportWriter* out) {
+    std::vector<std::string> commands;
+    for (const simboard::ReceivedCommand& command : h.board().commands()) {
+        commands.push_back(describe(command));
+    }
+    out->section("commands to the board", commands);
+    // How often bslsh had to say "sync" before the loader heard it is the
+    // stand-in's business, not the daemon's: repeats are shown once.
+    std::vector<std::string> loaderEvents = h.board().bslEvents();
+    loaderEvents.erase(std::unique(loaderEvents.begin(), loaderEvents.end()), loaderEvents.end());
+    out->section("loader events", loaderEvents);
+    out->section("bslsh calls", h.bslshCalls());
+    std::optional<std::string> version = h.property("sys.com.zyn.sensor.version");
+    out->line("property sys.com.zyn.sensor.version: " +
+              (version ? "\"" + *version + "\"" : "unset"));
+    out->line("reset line value file: \"" + h.gpioValue() + "\"");
+    std::vector<std::string> trace = splitLines(readWhole(h.path(kWaitTraceFile)));
+    out->line("pauses (s):" + traced(trace, "pause", false));
+    out->line("port wait limits (s):" + traced(trace, "wait", true));
+}
+
+// "fifo 666", "missing", "regular file: 41 42"...
+std::string fileKind(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return "missing";
+    if (S_ISFIFO(info.st_mode)) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "fifo %03o", info.st_mode & 0777);
+        return mode;
+    }
+    if (!S_ISREG(info.st_mode)) return "not a fifo";
+    std::string bytes = readWhole(path);
+    return "regular file: " +
+           simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// What each of the daemon's FIFOs is, and the values its reader got.
+void reportPipes(ProcessHarness& h, std::map<std::string, FifoReader>& readers,
+                 const std::vector<std::string>& churned, ReportWriter* out) {
+    std::vector<std::string> kinds;
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        kinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
+    }
+    out->section("pipes", kinds);
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        auto reader = readers.find(name);
+        if (std::find(churned.begin(), churned.end(), name) != churned.end()) {
+            out->section(name, {"a reader that came and went (values not recorded)"});
+        } else if (reader == readers.end() || !reader->second.isOpen()) {
+            out->section(name, {"no reader"});
+        } else {
+            out->section(name, numbers(reader->second.drainValues(20ms)));
+        }
+    }
+}
+
 }  // namespace
 
 void replaceAll(std::string* text, const std::string& from, const std::string& to) {
@@ -118,46 +182,24 @@ void replaceAll(std::string* text, const std::string& from, const std::string& t
     }
 }
 
-std::string formatReport(const std::string& sessionName, const ReplayFacts& facts) {
-    ReportWriter out(facts);
+std::string formatReport(const std::string& sessionName, ProcessHarness& h,
+                         const std::string& progress, std::map<std::string, FifoReader>& readers,
+                         const std::vector<std::string>& churned) {
+    h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
+    ReportWriter out(h.root(), h.board().slavePath());
     out.line("# what the daemon did when " + sessionName + ".log was replayed");
     out.line("# (\"select timedout!\" records are left out: their number depends on timing)");
-    out.line("exit status: " +
-             (facts.exitStatus ? std::to_string(*facts.exitStatus) : std::string("none")));
-    out.line("run: " + facts.progress);
-    std::vector<std::string> commands;
-    for (const simboard::ReceivedCommand& command : facts.commands) {
-        commands.push_back(describe(command));
-    }
-    out.section("commands to the board", commands);
-    // How often bslsh had to say "sync" before the loader heard it is the
-    // stand-in's business, not the daemon's: repeats are shown once.
-    std::vector<std::string> loaderEvents = facts.loaderEvents;
-    loaderEvents.erase(std::unique(loaderEvents.begin(), loaderEvents.end()), loaderEvents.end());
-    out.section("loader events", loaderEvents);
-    out.section("bslsh calls", facts.bslshCalls);
-    out.line("property sys.com.zyn.sensor.version: " +
-             (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));
-    out.line("reset line value file: \"" + facts.resetLine + "\"");
-    out.line("pauses (s):" + traced(facts.waitTrace, "pause", false));
-    out.line("port wait limits (s):" + traced(facts.waitTrace, "wait", true));
-    out.section("pipes", facts.pipeKinds);
-    for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto values = facts.values.find(name);
-        bool churned =
-            std::find(facts.churned.begin(), facts.churned.end(), name) != facts.churned.end();
-        if (churned) {
-            out.section(name, {"a reader that came and went (values not recorded)"});
-        } else {
-            out.section(name, values == facts.values.end() ? std::vector<std::string>{"no reader"}
-                                                           : numbers(values->second));
-        }
-    }
-    out.section("am", facts.amLines);
-    out.section("stdout", splitLines(facts.stdoutText));
-    out.section("stderr", splitLines(facts.stderrText));
-    out.section("log", stableRecords(facts.log, true));
-    std::vector<std::string> childRecords = stableRecords(facts.log, false);
+    std::optional<int> exitStatus = h.exitStatus();
+    out.line("exit status: " + (exitStatus ? std::to_string(*exitStatus) : std::string("none")));
+    out.line("run: " + progress);
+    reportBoardAndWaits(h, &out);
+    reportPipes(h, readers, churned, &out);
+    out.section("am", h.amLines());
+    out.section("stdout", splitLines(h.daemonStdoutText()));
+    out.section("stderr", splitLines(h.stderrText()));
+    std::vector<LogRecord> log = h.logRecords();
+    out.section("log", stableRecords(log, true));
+    std::vector<std::string> childRecords = stableRecords(log, false);
     if (!childRecords.empty()) out.section("log of a child that could not start", childRecords);
     return out.text();
 }

@@ -39,7 +39,6 @@ constexpr Millis kIdleLimit{20000};
 constexpr Millis kSettle{100};
 constexpr Millis kStuckSettle{300};
 constexpr Millis kPoll{5};
-constexpr char kTraceFile[] = "wait-trace.log";
 constexpr double kReceiveWaitSeconds = 10;  // the daemon's wait for a lead byte, unscaled
 constexpr char kTimeOutRecord[] = "readData()::select timedout!";
 // An unplugged board is followed for two passes of the receive loop. A loop
@@ -252,7 +251,7 @@ bool madeInStream(const session::Session& session, const std::string& name) {
 
 void prepareWorld(ProcessHarness& h, const Scenario& s) {
     h.setTimeScale(timeScaleOf(s));
-    h.setEnv("VANTREL_WAIT_TRACE", h.path(kTraceFile));
+    h.setEnv("VANTREL_WAIT_TRACE", h.path(kWaitTraceFile));
     for (const auto& [key, value] : s.session.properties) h.setProperty(key, value);
     if (s.session.image == "development") {
         h.writeFirmwareImageText("development build\n:00000001FF\n");
@@ -470,7 +469,7 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     for (const char* name : {"pipeProx", "pipeLight"}) {
         if (!madeInStream(s.session, name)) attachReader(h, s, name, readers);
     }
-    DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kTraceFile));
+    DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kWaitTraceFile));
     if (!s.sigint.empty()) {
         std::string progress = interruptAt(h, activity, s.sigint);
         h.waitForExit(kStartLimit);
@@ -481,46 +480,6 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     h.interrupt();
     h.waitForExit();
     return progress + "; ended after SIGINT";
-}
-
-std::string fileKind(const std::string& path) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) return "missing";
-    if (S_ISFIFO(info.st_mode)) {
-        char mode[16];
-        snprintf(mode, sizeof mode, "fifo %03o", info.st_mode & 0777);
-        return mode;
-    }
-    if (!S_ISREG(info.st_mode)) return "not a fifo";
-    std::string bytes = readWhole(path);
-    return "regular file: " +
-           simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& readers) {
-    h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
-    ReplayFacts facts;
-    facts.root = h.root();
-    facts.pty = h.board().slavePath();
-    facts.exitStatus = h.exitStatus();
-    facts.commands = h.board().commands();
-    facts.loaderEvents = h.board().bslEvents();
-    facts.bslshCalls = h.bslshCalls();
-    facts.versionProperty = h.property("sys.com.zyn.sensor.version");
-    facts.resetLine = h.gpioValue();
-    for (const char* name : {"pipeProx", "pipeLight"}) {
-        facts.pipeKinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
-        auto reader = readers.find(name);
-        if (reader != readers.end() && reader->second.isOpen()) {
-            facts.values[name] = reader->second.drainValues(20ms);
-        }
-    }
-    facts.waitTrace = splitLines(readWhole(h.path(kTraceFile)));
-    facts.amLines = h.amLines();
-    facts.stdoutText = h.daemonStdoutText();
-    facts.stderrText = h.stderrText();
-    facts.log = h.logRecords();
-    return facts;
 }
 
 }  // namespace
@@ -557,13 +516,13 @@ std::string replaySession(const std::string& name, const session::Session& sessi
     followBoard(h, *sequencer);
     std::map<std::string, FifoReader> readers;
     std::string progress = run(h, scenario, &readers);
-    ReplayFacts facts = collect(h, readers);
-    facts.progress = progress;
+    std::vector<std::string> churned;
     for (const auto& [fifo, mode] : scenario.fifos) {
-        if (mode == "churn") facts.churned.push_back(fifo);
+        if (mode == "churn") churned.push_back(fifo);
     }
+    std::string report = formatReport(name, h, progress, readers, churned);
     h.board().setListener(nullptr);
-    return formatReport(name, facts);
+    return report;
 }
 
 }  // namespace vantrel::test
