@@ -20,7 +20,6 @@
 namespace vantrel::test {
 namespace {
 
-using Lines = std::vector<std::string>;
 using HostPlatformTest = DaemonTest;
 
 std::string property(const char* key, const char* defaultValue = "") {

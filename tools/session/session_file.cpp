@@ -18,12 +18,6 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
 // The N of "HH*N" and "@repeat N": decimal digits only, 1 to kMostRepeats;
 // 0 for anything else.
 unsigned long repeatCount(const std::string& digits) {
@@ -35,8 +29,11 @@ unsigned long repeatCount(const std::string& digits) {
 
 // "HH" or "HH*N" appended to `bytes`; false when the token is neither.
 bool appendToken(const std::string& token, Bytes* bytes) {
-    if (token.size() < 2 || hexDigit(token[0]) < 0 || hexDigit(token[1]) < 0) return false;
-    uint8_t byte = static_cast<uint8_t>(hexDigit(token[0]) * 16 + hexDigit(token[1]));
+    if (token.size() < 2 || !std::isxdigit(static_cast<unsigned char>(token[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(token[1]))) {
+        return false;
+    }
+    uint8_t byte = static_cast<uint8_t>(std::stoi(token.substr(0, 2), nullptr, 16));
     unsigned long count = 1;
     if (token.size() > 2) {
         count = token[2] == '*' ? repeatCount(token.substr(3)) : 0;

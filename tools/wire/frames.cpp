@@ -214,12 +214,11 @@ std::string describeCommand(const StandardPayload& p) {
 
 std::string describeBoardBytes(const Bytes& bytes) {
     std::string text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
     size_t at = 0;
-    size_t rawStart = 0;
-    auto flushRaw = [&](size_t end) {
-        if (end == rawStart) return;
-        if (!text.empty()) text += ", ";
-        text += "raw " + hexText(bytes.data() + rawStart, end - rawStart);
+    size_t rawStart = 0;  // where the bytes that are no good frame began
+    auto addRaw = [&] {
+        if (at > rawStart) add("raw " + hexText(bytes.data() + rawStart, at - rawStart));
     };
     while (at < bytes.size()) {
         std::string frame;
@@ -228,13 +227,12 @@ std::string describeBoardBytes(const Bytes& bytes) {
             ++at;
             continue;
         }
-        flushRaw(at);
-        if (!text.empty()) text += ", ";
-        text += frame;
+        addRaw();
+        add(frame);
         at += length;
         rawStart = at;
     }
-    flushRaw(at);
+    addRaw();
     return text;
 }
 
