@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "common/daemon_state.h"
 #include "link/serial_port.h"
@@ -75,7 +74,7 @@ void DaemonTest::writeFile(const std::string& relative, const std::string& conte
 }
 
 std::string DaemonTest::readFile(const std::string& relative) const {
-    return readWholeFile(rootPath(relative));
+    return readWhole(rootPath(relative));
 }
 
 bool DaemonTest::fileExists(const std::string& relative) const {
@@ -102,21 +101,7 @@ std::string StderrCapture::finish() {
         close(savedFd_);
         savedFd_ = -1;
     }
-    return readWholeFile(file_);
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-Lines splitLines(const std::string& text) {
-    Lines lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    return readWhole(file_);
 }
 
 }  // namespace vantrel::test

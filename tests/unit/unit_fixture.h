@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process_harness.h"  // readWhole, splitLines
+
 namespace vantrel::test {
 
 using Lines = std::vector<std::string>;
@@ -64,8 +66,5 @@ class StderrCapture {
     std::string file_;
     int savedFd_ = -1;
 };
-
-std::string readWholeFile(const std::string& path);
-Lines splitLines(const std::string& text);
 
 }  // namespace vantrel::test

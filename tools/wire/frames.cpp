@@ -9,22 +9,14 @@ namespace vantrel::wire {
 
 namespace {
 
-uint8_t high(uint16_t value) {
-    return static_cast<uint8_t>(value >> 8);
-}
-
-uint8_t low(uint16_t value) {
-    return static_cast<uint8_t>(value & 0xFF);
-}
-
 int bigEndian16(const uint8_t* bytes) {
     return bytes[0] * 256 + bytes[1];
 }
 
 // A 16-bit field of a standard message, high byte first.
 void putField16(StandardPayload* payload, size_t field, uint16_t value) {
-    (*payload)[kFieldsAt + field] = high(value);
-    (*payload)[kFieldsAt + field + 1] = low(value);
+    (*payload)[kFieldsAt + field] = static_cast<uint8_t>(value >> 8);
+    (*payload)[kFieldsAt + field + 1] = static_cast<uint8_t>(value & 0xFF);
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
