@@ -20,10 +20,12 @@ constexpr char kClearBelow[] = "\x1b[J";
 constexpr int kWideColumns = 60;
 constexpr int kLongestName = 12;
 
-int terminalColumns() {
+// The terminal's width less its last column: a terminal that wraps there
+// would scroll the redraw.
+int usableColumns() {
     struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
-    return size.ws_col;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80 - 1;
+    return size.ws_col - 1;
 }
 
 bool continuesCharacter(char c) {
@@ -78,11 +80,6 @@ bool sameTerminal(int a, int b) {
     struct stat first, second;
     return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
            first.st_rdev == second.st_rdev;
-}
-
-// Never the last column: a terminal that wraps there would scroll the redraw.
-int usableColumns() {
-    return terminalColumns() - 1;
 }
 
 }  // namespace

@@ -118,10 +118,6 @@ uint8_t onByte(double option) {
     return option != 0 ? 1 : 0;
 }
 
-Millis every(double seconds) {
-    return Millis(std::lround(seconds * 1000.0));
-}
-
 std::string utcNow() {
     char text[32];
     time_t now = time(nullptr);
@@ -195,8 +191,8 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     say("recording what the board sends for %g s (Ctrl-C ends sooner)", o.seconds);
     auto started = std::chrono::steady_clock::now();
     session::captureStream(
-        fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)), cli::stopFlag(), out,
-        [&](const session::StreamProgress& done) {
+        fd, Millis(std::lround(o.seconds * 1000.0)), Millis(static_cast<long>(o.minGapMillis)),
+        cli::stopFlag(), out, [&](const session::StreamProgress& done) {
             std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
             say("%.1f s: %zu lines, %zu bytes", spent.count(), done.lines, done.bytes);
         });
