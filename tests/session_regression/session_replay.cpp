@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -136,10 +137,8 @@ class DaemonActivity {
     }
     // How many traced calls `line` the daemon has begun so far.
     size_t begun(const std::string& line) const {
-        std::ifstream file(trace_);
-        size_t count = 0;
-        for (std::string each; std::getline(file, each);) count += each == line;
-        return count;
+        std::vector<std::string> lines = splitLines(readWhole(trace_));
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
     // True once the daemon has waited for the link, with nothing left to
     // read, unchanged for `settle`. With `readOnly`, only a wait that no time
@@ -193,7 +192,7 @@ class DaemonActivity {
         s.last = lastTraceLine();
         struct stat info;
         s.traceSize = stat(trace_.c_str(), &info) == 0 ? info.st_size : -1;
-        std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
+        std::ifstream io(proc::procPath(pid_, "io"));
         std::string key;
         long long value = 0;
         while (io >> key >> value) {

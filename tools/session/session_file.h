@@ -2,17 +2,7 @@
 // file that people can read, write and edit by hand (tools/README.md has the
 // format). The replay hands the bytes to a simulated board and runs the real
 // daemon against it; the recorder writes the same format.
-//
-//   # what: ordinary start-up, two motion readings   <- header: "# key: value"
-//   # args: -m -e 1 -n 0
-//   @on i                                            <- the answer to 'i'
-//   55 41 00 00 00 00 00 41
-//   55 49 01 06 19 00 00 68
-//   @stream                                          <- sent in the receive phase
-//   55 4D 00 01 00 02 00 50   # a comment after '#'
-//   @delay 50ms
-//   55 5A*3                                          <- "HH*N": N copies of HH
-//   @mkfifo data/pipeProx                            <- made while the daemon runs
+
 #pragma once
 
 #include <chrono>
