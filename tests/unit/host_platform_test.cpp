@@ -30,10 +30,6 @@ std::string property(const char* key, const char* defaultValue = "") {
     return value;
 }
 
-long long micros(struct timeval limit) {
-    return static_cast<long long>(limit.tv_sec) * 1000000 + limit.tv_usec;
-}
-
 TEST_F(HostPlatformTest, LogRecordsArePrefixedPerLineAndAppended) {
     writeFile("/vantrel.log", "an earlier record\n");
     logDebug("debug %d", 1);
@@ -129,7 +125,8 @@ TEST_F(HostPlatformTest, TimeScaleMultipliesEveryLimit) {
         } else {
             setTimeScale(row.scale);
         }
-        EXPECT_EQ(micros(scaledTimeout(row.seconds, row.microseconds)), row.expected)
+        struct timeval limit = scaledTimeout(row.seconds, row.microseconds);
+        EXPECT_EQ(limit.tv_sec * 1000000LL + limit.tv_usec, row.expected)
             << (row.scale ? row.scale : "unset");
     }
 }

@@ -215,17 +215,15 @@ int main(int argc, char** argv) {
         perror(options.output.c_str());
         return 1;
     }
+    std::unique_ptr<FILE, int (*)(FILE*)> closeAtEnd(out == stdout ? nullptr : out, fclose);
     std::unique_ptr<session::SimulatedSource> board;
     if (options.simulated) {
         std::string error;
         board = session::startSimulatedBoard(options.firmware, &error);
         if (!board) {
             say("%s", error.c_str());
-            if (out != stdout) fclose(out);
             return 1;
         }
     }
-    int status = record(options, board ? board->devicePath() : options.device, board.get(), out);
-    if (out != stdout) fclose(out);
-    return status;
+    return record(options, board ? board->devicePath() : options.device, board.get(), out);
 }

@@ -96,13 +96,13 @@ CapturedAnswer captureAnswer(int fd, uint8_t letter, uint8_t argument) {
 
 std::string versionIn(const Bytes& bytes) {
     for (size_t at = 0; at + kStandardFrameSize <= bytes.size(); ++at) {
-        const uint8_t* frame = bytes.data() + at;
-        const uint8_t* payload = frame + 1;
-        if (frame[0] != kLeadStandard || payload[0] != kLetterVersion) continue;
-        if (payloadChecksum(payload, kStandardPayloadSize) != frame[kStandardFrameSize - 1]) {
+        auto frame =
+            wire::wholeFrame(Bytes(bytes.begin() + at, bytes.begin() + at + kStandardFrameSize));
+        if (!frame || frame->lead != kLeadStandard || !frame->checksumGood ||
+            frame->payload[0] != kLetterVersion) {
             continue;
         }
-        const uint8_t* fields = payload + kFieldsAt;
+        const uint8_t* fields = frame->payload.data() + kFieldsAt;
         return wire::FirmwareVersion{fields[kVersionMajor], fields[kVersionMinor],
                                      fields[kVersionPatch]}
             .text();
