@@ -60,9 +60,7 @@ std::string keepEnd(const std::string& text, int columns) {
 
 // The newest `room` values, or all of them when they fit.
 std::deque<int32_t> newest(const std::deque<int32_t>& values, int room) {
-    if (room <= 0) return {};
-    size_t keep = static_cast<size_t>(room);
-    if (values.size() <= keep) return values;
+    size_t keep = std::min(values.size(), static_cast<size_t>(std::max(room, 0)));
     return std::deque<int32_t>(values.end() - static_cast<long>(keep), values.end());
 }
 
