@@ -154,7 +154,7 @@ std::string fileKind(const std::string& path) {
 
 // What each of the daemon's FIFOs is, and the values its reader got.
 void reportPipes(ProcessHarness& h, std::map<std::string, FifoReader>& readers,
-                 const std::vector<std::string>& churned, ReportWriter* out) {
+                 const std::map<std::string, std::string>& fifoModes, ReportWriter* out) {
     std::vector<std::string> kinds;
     for (const char* name : {"pipeProx", "pipeLight"}) {
         kinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
@@ -162,7 +162,8 @@ void reportPipes(ProcessHarness& h, std::map<std::string, FifoReader>& readers,
     out->section("pipes", kinds);
     for (const char* name : {"pipeProx", "pipeLight"}) {
         auto reader = readers.find(name);
-        if (std::find(churned.begin(), churned.end(), name) != churned.end()) {
+        auto mode = fifoModes.find(name);
+        if (mode != fifoModes.end() && mode->second == "churn") {
             out->section(name, {"a reader that came and went (values not recorded)"});
         } else if (reader == readers.end() || !reader->second.isOpen()) {
             out->section(name, {"no reader"});
@@ -184,7 +185,7 @@ void replaceAll(std::string* text, const std::string& from, const std::string& t
 
 std::string formatReport(const std::string& sessionName, ProcessHarness& h,
                          const std::string& progress, std::map<std::string, FifoReader>& readers,
-                         const std::vector<std::string>& churned) {
+                         const std::map<std::string, std::string>& fifoModes) {
     h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
     ReportWriter out(h.root(), h.board().slavePath());
     out.line("# what the daemon did when " + sessionName + ".log was replayed");
@@ -193,7 +194,7 @@ std::string formatReport(const std::string& sessionName, ProcessHarness& h,
     out.line("exit status: " + (exitStatus ? std::to_string(*exitStatus) : std::string("none")));
     out.line("run: " + progress);
     reportBoardAndWaits(h, &out);
-    reportPipes(h, readers, churned, &out);
+    reportPipes(h, readers, fifoModes, &out);
     out.section("am", h.amLines());
     out.section("stdout", splitLines(h.daemonStdoutText()));
     out.section("stderr", splitLines(h.stderrText()));

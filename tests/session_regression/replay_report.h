@@ -22,10 +22,10 @@ constexpr char kWaitTraceFile[] = "wait-trace.log";
 void replaceAll(std::string* text, const std::string& from, const std::string& to);
 
 // The report of the run in `h`, which has ended: `progress` says how far it
-// went, `readers` hold what the daemon's FIFOs carried, and `churned` names
-// the FIFOs whose reader came and went.
+// went, `readers` hold what the daemon's FIFOs carried, and `fifoModes` are
+// the scenario's readers ("churn": one that came and went).
 std::string formatReport(const std::string& sessionName, ProcessHarness& h,
                          const std::string& progress, std::map<std::string, FifoReader>& readers,
-                         const std::vector<std::string>& churned);
+                         const std::map<std::string, std::string>& fifoModes);
 
 }  // namespace vantrel::test

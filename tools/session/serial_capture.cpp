@@ -125,7 +125,7 @@ void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_at
         Bytes got = readSome(fd, Millis(kPollMillis));
         if (got.empty()) continue;
         done.bytes += got.size();
-        Millis gap = std::chrono::duration_cast<Millis>(Clock::now() - lastByte);
+        Millis gap = since(lastByte);
         lastByte = Clock::now();
         if (gap >= minGap) {
             Bytes cut = splitter.flush();  // the board paused inside a frame
