@@ -59,9 +59,7 @@ class MonitorProcess : public ::testing::Test {
         ASSERT_EQ(mkdtemp(dir.data()), dir.data());
         prox = dir + "/pipeProx", light = dir + "/pipeLight";
     }
-    void TearDown() override {
-        monitor.kill();
-        other.kill();
+    void TearDown() override {  // the monitor and the other reader are killed as they go
         if (terminal >= 0) close(terminal);
         std::filesystem::remove_all(dir);
     }
