@@ -97,7 +97,7 @@ CapturedAnswer captureAnswer(int fd, uint8_t letter, uint8_t argument) {
 std::string versionIn(const Bytes& bytes) {
     for (size_t at = 0; at + kStandardFrameSize <= bytes.size(); ++at) {
         auto frame =
-            wire::wholeFrame(Bytes(bytes.begin() + at, bytes.begin() + at + kStandardFrameSize));
+            wire::wholeFrame(Bytes(bytes.data() + at, bytes.data() + at + kStandardFrameSize));
         if (!frame || frame->lead != kLeadStandard || !frame->checksumGood ||
             frame->payload[0] != kLetterVersion) {
             continue;
@@ -146,6 +146,7 @@ std::vector<std::string> sessionLines(const Bytes& bytes) {
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
+    lines.reserve(cut.size());
     for (const Bytes& line : cut) lines.push_back(commentedLine(line));
     return lines;
 }
