@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 #include "tools/proc/process_figures.h"
