@@ -2,7 +2,6 @@
 // go through the real readData() from the in-memory link while every heap
 // allocation of the process is counted. Pipe values go to real FIFOs and
 // broadcasts run the shell (whose allocations are the child's, not ours).
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +11,9 @@
 
 #include "common/daemon_state.h"
 #include "link/receive_loop.h"
-#include "tests/unit/unit_fixture.h"
 #include "testbench/memory_link/memory_link.h"
+#include "tests/unit/unit_fixture.h"
+#include "tools/fifo/fifo_reader.h"
 
 // Defined here, these take the place of the C library's allocators for every
 // caller in the process (operator new included); free() stays the library's.
@@ -71,12 +71,12 @@ TEST_F(ReceiveLoopAllocations, TenThousandMixedFramesAllocateNothing) {
     ASSERT_EQ(chmod(rootPath("/bin/am").c_str(), 0755), 0);
     setenv("PATH", (rootPath("/bin") + ":/usr/bin:/bin").c_str(), 1);
     makeDirectory("/data");
-    int readers[2];
+    fifo::FifoReader readers[2];
     for (int i = 0; i < 2; ++i) {
         std::string path = rootPath(i == 0 ? "/data/pipeProx" : "/data/pipeLight");
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-        readers[i] = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(readers[i], 0);
+        std::string error;
+        ASSERT_TRUE(readers[i].open(path, &error)) << error;
     }
     gState.serialFd = memlink::kLinkFd;
     gState.ignoreMotion = gState.ignoreLight = false;
@@ -99,11 +99,7 @@ TEST_F(ReceiveLoopAllocations, TenThousandMixedFramesAllocateNothing) {
     EXPECT_EQ(result, 1);
     EXPECT_EQ(memlink::left(), 0u);
     for (int i = 0; i < 2; ++i) {
-        std::vector<int32_t> values(due[i].size() + 1);
-        ssize_t got = read(readers[i], values.data(), values.size() * sizeof(int32_t));
-        values.resize(got > 0 ? static_cast<size_t>(got) / sizeof(int32_t) : 0);
-        EXPECT_EQ(values, due[i]) << (i == 0 ? "pipeProx" : "pipeLight");
-        close(readers[i]);
+        EXPECT_EQ(readers[i].readValues(), due[i]) << (i == 0 ? "pipeProx" : "pipeLight");
     }
     EXPECT_EQ(splitLines(readFile("/am.calls")).size(), 40u) << "version and NFC broadcasts";
 }

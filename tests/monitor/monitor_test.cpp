@@ -7,13 +7,13 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
+#include "desk/desk_process.h"
 #include "support/process_harness.h"
 
 namespace vantrel::test {
@@ -59,34 +59,25 @@ class MonitorProcess : public ::testing::Test {
         ASSERT_EQ(mkdtemp(dir.data()), dir.data());
         prox = dir + "/pipeProx", light = dir + "/pipeLight";
     }
-    void TearDown() override {
-        if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
-        if (other > 0 && kill(other, SIGKILL) == 0) waitpid(other, nullptr, 0);
+    void TearDown() override {  // the monitor and the other reader are killed as they go
         if (terminal >= 0) close(terminal);
         std::filesystem::remove_all(dir);
     }
     // Standard output on a terminal `columns` wide, standard error in a file.
     void launch(std::vector<std::string> args, unsigned short columns = 80) {
         args.insert(args.begin(), VANTREL_MONITOR_PATH);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
         if (terminal >= 0) close(terminal);
         terminal = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
         struct winsize size = {24, columns, 0, 0};
         ASSERT_EQ(ioctl(terminal, TIOCSWINSZ, &size), 0);
-        std::string slave = ptsname(terminal);
         shown.clear();
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            setsid();
-            dup2(open(slave.c_str(), O_WRONLY), STDOUT_FILENO);
-            dup2(open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        start(monitor, args, ptsname(terminal), dir + "/err");
+    }
+    void start(desk::DeskProcess& process, const std::vector<std::string>& argv,
+               const std::string& out, const std::string& err) {
+        std::string error;
+        ASSERT_TRUE(process.start({argv, desk::currentEnvironment(), out, err}, &error)) << error;
     }
     std::string output() {
         char buffer[4096];
@@ -99,24 +90,16 @@ class MonitorProcess : public ::testing::Test {
         }
         return text;
     }
-    std::string errors() const {
-        return std::string(std::istreambuf_iterator<char>(std::ifstream(dir + "/err").rdbuf()), {});
-    }
+    std::string errors() const { return readWhole(dir + "/err"); }
     bool waitForOutput(const std::string& text) {
         return waitUntil([&] { return output().find(text) != std::string::npos; }, 5000ms);
     }
     // The exit status after `signal` (none: 0), or -1 when it had to be killed.
-    int waitForExit(int signal = 0) {
-        int status = 0;
-        if (signal != 0) kill(pid, signal);
-        if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000ms)) return -1;
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    int waitForExit(int signal = 0) { return monitor.end(signal, 5000ms).value_or(-1); }
 
     std::string dir = "/tmp/vantrel-monitor-XXXXXX", prox, light, shown;
-    pid_t pid = -1;
-    pid_t other = -1;  // another reader of a FIFO
+    desk::DeskProcess monitor;
+    desk::DeskProcess other;  // another reader of a FIFO
     int terminal = -1;
 };
 
@@ -205,14 +188,9 @@ TEST_F(MonitorProcess, AReaderAlreadyOnTheFifoIsNamed) {
     std::string aside = dir + "/aside";
     ASSERT_EQ(mkfifo(aside.c_str(), 0666), 0);
     ASSERT_EQ(mkfifo(light.c_str(), 0666), 0);
-    other = fork();
-    ASSERT_GE(other, 0);
-    if (other == 0) {
-        execl("/bin/sh", "sh", "-c", "exec sleep 60 3<>\"$0\"", aside.c_str(), nullptr);
-        _exit(127);
-    }
+    start(other, {"/bin/sh", "-c", "exec sleep 60 3<>\"$0\"", aside}, "/dev/null", "/dev/null");
     // Named once it runs sleep, with the FIFO its shell opened as descriptor 3.
-    std::string proc = "/proc/" + std::to_string(other);
+    std::string proc = "/proc/" + std::to_string(other.pid());
     bool holds = waitUntil(
         [&] {
             std::string name;
@@ -221,7 +199,7 @@ TEST_F(MonitorProcess, AReaderAlreadyOnTheFifoIsNamed) {
         },
         5000ms);
     std::string warning = "vantrel-monitor: pipeProx is already read by pid " +
-                          std::to_string(other) + " (sleep): the values are split";
+                          std::to_string(other.pid()) + " (sleep): the values are split";
     for (bool plain : {true, false}) {
         SCOPED_TRACE(plain ? "plain" : "terminal");
         ASSERT_TRUE(holds);

@@ -11,40 +11,33 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "session/session_file.h"
 #include "session_regression/session_replay.h"
-#include "session_regression/text_diff.h"
+#include "support/process_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vantrel::test::readWhole;
+using vantrel::test::splitLines;
 
 struct Mode {
     bool update = false;
     bool print = false;
 };
 
-std::optional<std::string> readText(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 class SessionCheck : public ::testing::Test {
   public:
     SessionCheck(fs::path log, Mode mode) : log_(std::move(log)), mode_(mode) {}
 
     void TestBody() override {
-        std::optional<std::string> text = readText(log_);
-        ASSERT_TRUE(text) << "cannot read " << log_;
-        vantrel::session::ParseResult parsed = vantrel::session::parseSession(*text);
+        ASSERT_TRUE(fs::is_regular_file(log_)) << "cannot read " << log_;
+        std::string text = readWhole(log_);
+        vantrel::session::ParseResult parsed = vantrel::session::parseSession(text);
         ASSERT_TRUE(parsed.session) << log_.string() << ": " << parsed.error;
         std::string result =
-            vantrel::test::replaySession(log_.stem().string(), *parsed.session, *text);
+            vantrel::test::replaySession(log_.stem().string(), *parsed.session, text);
         if (mode_.print) std::cout << result;
         fs::path check = fs::path(log_).replace_extension(".chk");
         if (mode_.update) {
@@ -52,12 +45,13 @@ class SessionCheck : public ::testing::Test {
             std::cout << "wrote " << check.string() << " (read it before keeping it)\n";
             return;
         }
-        std::optional<std::string> expected = readText(check);
-        ASSERT_TRUE(expected) << "no " << check.string()
-                              << ": write it with --update, then read it";
-        EXPECT_TRUE(*expected == result)
+        ASSERT_TRUE(fs::is_regular_file(check))
+            << "no " << check.string() << ": write it with --update, then read it";
+        std::string expected = readWhole(check);
+        EXPECT_TRUE(expected == result)
             << "the replay differs from " << check.string() << " (- expected, + this run):\n"
-            << vantrel::test::lineDiff(*expected, result);
+            << testing::internal::edit_distance::CreateUnifiedDiff(splitLines(expected),
+                                                                   splitLines(result));
     }
 
   private:

@@ -1,5 +1,7 @@
 #include "session_regression/replay_report.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -7,22 +9,17 @@ namespace vantrel::test {
 
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr char kTimingRecord[] = "readData()::select timedout!";
 const std::string kChildRecordEnd = " exec failed!";
-
-void replaceAll(std::string* text, const std::string& from, const std::string& to) {
-    if (from.empty()) return;
-    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
-        text->replace(at, from.size(), to);
-        at += to.size();
-    }
-}
 
 // Writes one output line: paths made stable, bytes outside printable ASCII
 // shown as \xHH so the file stays plain text whatever the board sent.
 class ReportWriter {
   public:
-    ReportWriter(const ReplayFacts& facts) : facts_(facts) {}
+    ReportWriter(std::string root, std::string pty)
+        : root_(std::move(root)), pty_(std::move(pty)) {}
 
     void line(const std::string& text) { out_ << stable(text) << '\n'; }
     void item(const std::string& text) { out_ << "  " << stable(text) << '\n'; }
@@ -40,8 +37,8 @@ class ReportWriter {
 
   private:
     std::string stable(std::string text) const {
-        replaceAll(&text, facts_.root, "$ROOT");
-        replaceAll(&text, facts_.pty, "$PTY");
+        replaceAll(&text, root_, "$ROOT");
+        replaceAll(&text, pty_, "$PTY");
         std::string shown;
         for (unsigned char c : text) {
             if ((c >= 0x20 && c < 0x7F) || c == '\t') {
@@ -55,7 +52,8 @@ class ReportWriter {
         return shown;
     }
 
-    const ReplayFacts& facts_;
+    std::string root_;
+    std::string pty_;
     std::ostringstream out_;
 };
 
@@ -87,25 +85,17 @@ std::vector<std::string> numbers(const std::vector<int32_t>& values) {
     return texts;
 }
 
-// The pauses in order, and the time limits of the port waits, each once.
-std::string pauses(const std::vector<std::string>& trace) {
-    std::string text;
-    for (const std::string& line : trace) {
-        if (line.rfind("pause ", 0) == 0 && line != "pause end") text += " " + line.substr(6);
-    }
-    return text.empty() ? " none" : text;
-}
-
-std::string waitLimits(const std::vector<std::string>& trace) {
+// The traced calls `kind` ("pause", "wait") with what follows the word, in
+// order; with `once`, each text only the first time.
+std::string traced(const std::vector<std::string>& trace, const std::string& kind, bool once) {
     std::vector<std::string> seen;
     for (const std::string& line : trace) {
-        if (line.rfind("wait ", 0) != 0 || line == "wait end") continue;
-        if (std::find(seen.begin(), seen.end(), line.substr(5)) == seen.end()) {
-            seen.push_back(line.substr(5));
-        }
+        if (line.rfind(kind + " ", 0) != 0 || line == kind + " end") continue;
+        std::string rest = line.substr(kind.size() + 1);
+        if (!once || std::find(seen.begin(), seen.end(), rest) == seen.end()) seen.push_back(rest);
     }
     std::string text;
-    for (const std::string& limit : seen) text += " " + limit;
+    for (const std::string& item : seen) text += " " + item;
     return text.empty() ? " none" : text;
 }
 
@@ -124,48 +114,93 @@ std::vector<std::string> stableRecords(const std::vector<LogRecord>& records, bo
     return texts;
 }
 
-}  // namespace
-
-std::string formatReport(const std::string& sessionName, const ReplayFacts& facts) {
-    ReportWriter out(facts);
-    out.line("# what the daemon did when " + sessionName + ".log was replayed");
-    out.line("# (\"select timedout!\" records are left out: their number depends on timing)");
-    out.line("exit status: " +
-             (facts.exitStatus ? std::to_string(*facts.exitStatus) : std::string("none")));
-    out.line("run: " + facts.progress);
+// What went to the board and its loader, the version property, the reset
+// line, and the daemon's pauses and port waits.
+void reportBoardAndWaits(ProcessHarness& h, ReportWriter* out) {
     std::vector<std::string> commands;
-    for (const simboard::ReceivedCommand& command : facts.commands) {
+    for (const simboard::ReceivedCommand& command : h.board().commands()) {
         commands.push_back(describe(command));
     }
-    out.section("commands to the board", commands);
+    out->section("commands to the board", commands);
     // How often bslsh had to say "sync" before the loader heard it is the
     // stand-in's business, not the daemon's: repeats are shown once.
-    std::vector<std::string> loaderEvents = facts.loaderEvents;
+    std::vector<std::string> loaderEvents = h.board().bslEvents();
     loaderEvents.erase(std::unique(loaderEvents.begin(), loaderEvents.end()), loaderEvents.end());
-    out.section("loader events", loaderEvents);
-    out.section("bslsh calls", facts.bslshCalls);
-    out.line("property sys.com.zyn.sensor.version: " +
-             (facts.versionProperty ? "\"" + *facts.versionProperty + "\"" : "unset"));
-    out.line("reset line value file: \"" + facts.resetLine + "\"");
-    out.line("pauses (s):" + pauses(facts.waitTrace));
-    out.line("port wait limits (s):" + waitLimits(facts.waitTrace));
-    out.section("pipes", facts.pipeKinds);
+    out->section("loader events", loaderEvents);
+    out->section("bslsh calls", h.bslshCalls());
+    std::optional<std::string> version = h.property("sys.com.zyn.sensor.version");
+    out->line("property sys.com.zyn.sensor.version: " +
+              (version ? "\"" + *version + "\"" : "unset"));
+    out->line("reset line value file: \"" + h.gpioValue() + "\"");
+    std::vector<std::string> trace = splitLines(readWhole(h.path(kWaitTraceFile)));
+    out->line("pauses (s):" + traced(trace, "pause", false));
+    out->line("port wait limits (s):" + traced(trace, "wait", true));
+}
+
+// "fifo 666", "missing", "regular file: 41 42"...
+std::string fileKind(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) return "missing";
+    if (S_ISFIFO(info.st_mode)) {
+        char mode[16];
+        snprintf(mode, sizeof mode, "fifo %03o", info.st_mode & 0777);
+        return mode;
+    }
+    if (!S_ISREG(info.st_mode)) return "not a fifo";
+    std::string bytes = readWhole(path);
+    return "regular file: " +
+           simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// What each of the daemon's FIFOs is, and the values its reader got.
+void reportPipes(ProcessHarness& h, std::map<std::string, FifoReader>& readers,
+                 const std::map<std::string, std::string>& fifoModes, ReportWriter* out) {
+    std::vector<std::string> kinds;
     for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto values = facts.values.find(name);
-        bool churned =
-            std::find(facts.churned.begin(), facts.churned.end(), name) != facts.churned.end();
-        if (churned) {
-            out.section(name, {"a reader that came and went (values not recorded)"});
+        kinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
+    }
+    out->section("pipes", kinds);
+    for (const char* name : {"pipeProx", "pipeLight"}) {
+        auto reader = readers.find(name);
+        auto mode = fifoModes.find(name);
+        if (mode != fifoModes.end() && mode->second == "churn") {
+            out->section(name, {"a reader that came and went (values not recorded)"});
+        } else if (reader == readers.end() || !reader->second.isOpen()) {
+            out->section(name, {"no reader"});
         } else {
-            out.section(name, values == facts.values.end() ? std::vector<std::string>{"no reader"}
-                                                           : numbers(values->second));
+            out->section(name, numbers(reader->second.drainValues(20ms)));
         }
     }
-    out.section("am", facts.amLines);
-    out.section("stdout", splitLines(facts.stdoutText));
-    out.section("stderr", splitLines(facts.stderrText));
-    out.section("log", stableRecords(facts.log, true));
-    std::vector<std::string> childRecords = stableRecords(facts.log, false);
+}
+
+}  // namespace
+
+void replaceAll(std::string* text, const std::string& from, const std::string& to) {
+    if (from.empty()) return;
+    for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+        text->replace(at, from.size(), to);
+        at += to.size();
+    }
+}
+
+std::string formatReport(const std::string& sessionName, ProcessHarness& h,
+                         const std::string& progress, std::map<std::string, FifoReader>& readers,
+                         const std::map<std::string, std::string>& fifoModes) {
+    h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
+    ReportWriter out(h.root(), h.board().slavePath());
+    out.line("# what the daemon did when " + sessionName + ".log was replayed");
+    out.line("# (\"select timedout!\" records are left out: their number depends on timing)");
+    std::optional<int> exitStatus = h.exitStatus();
+    out.line("exit status: " + (exitStatus ? std::to_string(*exitStatus) : std::string("none")));
+    out.line("run: " + progress);
+    reportBoardAndWaits(h, &out);
+    reportPipes(h, readers, fifoModes, &out);
+    out.section("am", h.amLines());
+    out.section("stdout", splitLines(h.daemonStdoutText()));
+    out.section("stderr", splitLines(h.stderrText()));
+    std::vector<LogRecord> log = h.logRecords();
+    out.section("log", stableRecords(log, true));
+    std::vector<std::string> childRecords = stableRecords(log, false);
     if (!childRecords.empty()) out.section("log of a child that could not start", childRecords);
     return out.text();
 }

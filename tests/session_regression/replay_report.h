@@ -5,7 +5,6 @@
 // depends on how fast the machine is) are dropped.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,26 +15,17 @@
 
 namespace vantrel::test {
 
-struct ReplayFacts {
-    std::string root;
-    std::string pty;
-    std::string progress;  // how far the run went: receive phase, stream, end
-    std::optional<int> exitStatus;
-    std::vector<simboard::ReceivedCommand> commands;
-    std::vector<std::string> loaderEvents;
-    std::vector<std::string> bslshCalls;
-    std::optional<std::string> versionProperty;
-    std::string resetLine;               // what the daemon wrote to the reset line's value file
-    std::vector<std::string> pipeKinds;  // "pipeProx fifo 666"
-    std::map<std::string, std::vector<int32_t>> values;  // what each FIFO's reader got
-    std::vector<std::string> churned;                    // FIFOs whose reader came and went
-    std::vector<std::string> waitTrace;                  // the daemon's traced waits
-    std::vector<std::string> amLines;
-    std::string stdoutText;  // the daemon's own lines (no am or bslsh lines)
-    std::string stderrText;
-    std::vector<LogRecord> log;
-};
+// The daemon's traced waits (VANTREL_WAIT_TRACE), a file in the root.
+constexpr char kWaitTraceFile[] = "wait-trace.log";
 
-std::string formatReport(const std::string& sessionName, const ReplayFacts& facts);
+// Every `from` in *text becomes `to`.
+void replaceAll(std::string* text, const std::string& from, const std::string& to);
+
+// The report of the run in `h`, which has ended: `progress` says how far it
+// went, `readers` hold what the daemon's FIFOs carried, and `fifoModes` are
+// the scenario's readers ("churn": one that came and went).
+std::string formatReport(const std::string& sessionName, ProcessHarness& h,
+                         const std::string& progress, std::map<std::string, FifoReader>& readers,
+                         const std::map<std::string, std::string>& fifoModes);
 
 }  // namespace vantrel::test

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -39,7 +40,6 @@ constexpr Millis kIdleLimit{20000};
 constexpr Millis kSettle{100};
 constexpr Millis kStuckSettle{300};
 constexpr Millis kPoll{5};
-constexpr char kTraceFile[] = "wait-trace.log";
 constexpr double kReceiveWaitSeconds = 10;  // the daemon's wait for a lead byte, unscaled
 constexpr char kTimeOutRecord[] = "readData()::select timedout!";
 // An unplugged board is followed for two passes of the receive loop. A loop
@@ -49,8 +49,6 @@ constexpr char kHangUpPause[] = "pause 10";
 constexpr size_t kHangUpPasses = 2;
 constexpr Millis kHangUpLimit{5000};
 constexpr double kHangUpCpuBound = 0.25;
-
-enum class Phase { Receiving, Ended, Stuck, TooLong };
 
 // The scenario lines of the header that may come more than once, in order
 // ("# env: A=1", "# stand-in: am: sleep 1"...): the session parser keeps only
@@ -83,13 +81,8 @@ std::string firstValue(const std::multimap<std::string, std::string>& lines,
 }
 
 std::string expand(std::string text, const ProcessHarness& h) {
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"$ROOT", h.root()},
-                                      {"$STANDINS", ProcessHarness::standInDirectory()}}) {
-        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
-            text.replace(at, name.size(), value);
-            at += value.size();
-        }
-    }
+    replaceAll(&text, "$ROOT", h.root());
+    replaceAll(&text, "$STANDINS", ProcessHarness::standInDirectory());
     return text;
 }
 
@@ -144,10 +137,8 @@ class DaemonActivity {
     }
     // How many traced calls `line` the daemon has begun so far.
     size_t begun(const std::string& line) const {
-        std::ifstream file(trace_);
-        size_t count = 0;
-        for (std::string each; std::getline(file, each);) count += each == line;
-        return count;
+        std::vector<std::string> lines = splitLines(readWhole(trace_));
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
     // True once the daemon has waited for the link, with nothing left to
     // read, unchanged for `settle`. With `readOnly`, only a wait that no time
@@ -181,11 +172,8 @@ class DaemonActivity {
     };
 
     char state() const {
-        std::ifstream file("/proc/" + std::to_string(pid_) + "/stat");
-        std::string stat;
-        std::getline(file, stat);
-        size_t close = stat.rfind(')');
-        return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : '?';
+        std::vector<std::string> fields = proc::statFields(pid_);
+        return fields.empty() ? '?' : fields[0][0];
     }
     // Only the file's tail is read: a long stream leaves a long trace, and
     // this runs every few milliseconds. Trace lines are short.
@@ -204,7 +192,7 @@ class DaemonActivity {
         s.last = lastTraceLine();
         struct stat info;
         s.traceSize = stat(trace_.c_str(), &info) == 0 ? info.st_size : -1;
-        std::ifstream io("/proc/" + std::to_string(pid_) + "/io");
+        std::ifstream io(proc::procPath(pid_, "io"));
         std::string key;
         long long value = 0;
         while (io >> key >> value) {
@@ -262,15 +250,12 @@ bool madeInStream(const session::Session& session, const std::string& name) {
 
 void prepareWorld(ProcessHarness& h, const Scenario& s) {
     h.setTimeScale(timeScaleOf(s));
-    h.setEnv("VANTREL_WAIT_TRACE", h.path(kTraceFile));
+    h.setEnv("VANTREL_WAIT_TRACE", h.path(kWaitTraceFile));
     for (const auto& [key, value] : s.session.properties) h.setProperty(key, value);
     if (s.session.image == "development") {
         h.writeFirmwareImageText("development build\n:00000001FF\n");
-    } else if (s.session.image) {
-        std::optional<simboard::FirmwareVersion> image =
-            simboard::FirmwareVersion::parse(*s.session.image);
-        if (image) h.writeFirmwareImage(*image);
-        if (!image) ADD_FAILURE() << "image \"" << *s.session.image << "\" is no X.Y.Z";
+    } else if (s.session.image) {  // the session parser took only X.Y.Z besides
+        h.writeFirmwareImage(*simboard::FirmwareVersion::parse(*s.session.image));
     }
     std::string mode = firstValue(s.lines, "mode");
     if (!mode.empty()) {
@@ -305,15 +290,19 @@ void followBoard(ProcessHarness& h, AnswerSequencer& sequencer) {
     });
 }
 
-Phase waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
+// "" once the daemon reads in its receive phase, else why the stream is not sent.
+std::string waitForReceivePhase(ProcessHarness& h, DaemonActivity& activity) {
     auto deadline = Clock::now() + kStartLimit;
     while (Clock::now() < deadline) {
-        if (h.daemonStdoutText().find(kReceiveBanner) != std::string::npos) return Phase::Receiving;
-        if (!h.running()) return Phase::Ended;
-        if (activity.settled(kStuckSettle, true)) return Phase::Stuck;
+        if (h.daemonStdoutText().find(kReceiveBanner) != std::string::npos) return "";
+        if (!h.running()) return "ended before its receive phase; stream not sent";
+        if (activity.settled(kStuckSettle, true)) {
+            return "waits for a reply that never comes; stream not sent";
+        }
         std::this_thread::sleep_for(kPoll);
     }
-    return Phase::TooLong;
+    return "no receive phase within " + std::to_string(kStartLimit.count() / 1000) +
+           " s; stream not sent";
 }
 
 // What the stream did besides its bytes: the quiet stretches it held (pauses
@@ -346,6 +335,16 @@ void holdQuiet(const ProcessHarness& h, const Scenario& s, Millis delay, StreamO
     out->quietWithRecord += timeOutRecords(h) > before;
 }
 
+// The reader the scenario gives the daemon's FIFO `name`, if any.
+void attachReader(ProcessHarness& h, const Scenario& s, const std::string& name,
+                  std::map<std::string, FifoReader>* readers) {
+    auto mode = s.fifos.find(name);
+    if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) return;
+    FifoReader reader = h.openFifo(name, 2s);
+    if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
+    (*readers)[name] = std::move(reader);
+}
+
 // A file the stream makes: once the daemon has taken in what came before, so
 // that the file is there for what comes after and only that. A FIFO of the
 // daemon's gets its reader at once.
@@ -358,10 +357,7 @@ void makeInStream(ProcessHarness& h, const Scenario& s, const session::StreamSte
     }
     makeFifo(h, step.mkfifo);
     for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto mode = s.fifos.find(name);
-        if (step.mkfifo == std::string("data/") + name && mode == s.fifos.end()) {
-            (*readers)[name] = h.openFifo(name, 2s);
-        }
+        if (step.mkfifo == std::string("data/") + name) attachReader(h, s, name, readers);
     }
 }
 
@@ -379,21 +375,6 @@ StreamOutcome sendStream(ProcessHarness& h, const Scenario& s, DaemonActivity& a
         }
     }
     return out;
-}
-
-std::string startText(Phase phase) {
-    switch (phase) {
-        case Phase::Receiving:
-            return "receive phase reached";
-        case Phase::Ended:
-            return "ended before its receive phase; stream not sent";
-        case Phase::Stuck:
-            return "waits for a reply that never comes; stream not sent";
-        case Phase::TooLong:
-            break;
-    }
-    return "no receive phase within " + std::to_string(kStartLimit.count() / 1000) +
-           " s; stream not sent";
 }
 
 // SIGINT once the daemon sleeps where the scenario says.
@@ -453,9 +434,9 @@ std::string unplug(ProcessHarness& h, DaemonActivity& activity) {
 
 std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity& activity,
                             std::map<std::string, FifoReader>* readers) {
-    Phase phase = waitForReceivePhase(h, activity);
-    std::string progress = startText(phase);
-    if (phase != Phase::Receiving) return progress;
+    std::string failure = waitForReceivePhase(h, activity);
+    if (!failure.empty()) return failure;
+    std::string progress = "receive phase reached";
     std::vector<std::unique_ptr<ChurningReader>> churners;
     for (const auto& [name, mode] : s.fifos) {
         if (mode == "churn")
@@ -482,14 +463,9 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     for (const std::string& arg : s.session.args) args.push_back(expand(arg, h));
     if (!h.start(args)) return "not started";
     for (const char* name : {"pipeProx", "pipeLight"}) {
-        auto mode = s.fifos.find(name);
-        if (mode != s.fifos.end() && (mode->second == "none" || mode->second == "churn")) continue;
-        if (madeInStream(s.session, name)) continue;
-        FifoReader reader = h.openFifo(name, 2s);
-        if (mode != s.fifos.end() && mode->second == "small") reader.setCapacity(1);
-        (*readers)[name] = std::move(reader);
+        if (!madeInStream(s.session, name)) attachReader(h, s, name, readers);
     }
-    DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kTraceFile));
+    DaemonActivity activity(h.pid(), h.board().slavePath(), h.path(kWaitTraceFile));
     if (!s.sigint.empty()) {
         std::string progress = interruptAt(h, activity, s.sigint);
         h.waitForExit(kStartLimit);
@@ -500,48 +476,6 @@ std::string run(ProcessHarness& h, const Scenario& s, std::map<std::string, Fifo
     h.interrupt();
     h.waitForExit();
     return progress + "; ended after SIGINT";
-}
-
-std::string fileKind(const std::string& path) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) return "missing";
-    if (S_ISFIFO(info.st_mode)) {
-        char mode[16];
-        snprintf(mode, sizeof mode, "fifo %03o", info.st_mode & 0777);
-        return mode;
-    }
-    if (!S_ISREG(info.st_mode)) return "not a fifo";
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return "regular file: " +
-           simboard::hexText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
-
-ReplayFacts collect(ProcessHarness& h, std::map<std::string, FifoReader>& readers) {
-    h.board().waitUntilBoardHasRead(2s);  // the daemon's last command may be on its way
-    ReplayFacts facts;
-    facts.root = h.root();
-    facts.pty = h.board().slavePath();
-    facts.exitStatus = h.exitStatus();
-    facts.commands = h.board().commands();
-    facts.loaderEvents = h.board().bslEvents();
-    facts.bslshCalls = h.bslshCalls();
-    facts.versionProperty = h.property("sys.com.zyn.sensor.version");
-    facts.resetLine = h.gpioValue();
-    for (const char* name : {"pipeProx", "pipeLight"}) {
-        facts.pipeKinds.push_back(std::string(name) + " " + fileKind(h.path("data/") + name));
-        auto reader = readers.find(name);
-        if (reader != readers.end() && reader->second.isOpen()) {
-            facts.values[name] = reader->second.drainValues(20ms);
-        }
-    }
-    std::ifstream trace(h.path(kTraceFile));
-    for (std::string line; std::getline(trace, line);) facts.waitTrace.push_back(line);
-    facts.amLines = h.amLines();
-    facts.stdoutText = h.daemonStdoutText();
-    facts.stderrText = h.stderrText();
-    facts.log = h.logRecords();
-    return facts;
 }
 
 }  // namespace
@@ -578,13 +512,9 @@ std::string replaySession(const std::string& name, const session::Session& sessi
     followBoard(h, *sequencer);
     std::map<std::string, FifoReader> readers;
     std::string progress = run(h, scenario, &readers);
-    ReplayFacts facts = collect(h, readers);
-    facts.progress = progress;
-    for (const auto& [fifo, mode] : scenario.fifos) {
-        if (mode == "churn") facts.churned.push_back(fifo);
-    }
+    std::string report = formatReport(name, h, progress, readers, scenario.fifos);
     h.board().setListener(nullptr);
-    return formatReport(name, facts);
+    return report;
 }
 
 }  // namespace vantrel::test

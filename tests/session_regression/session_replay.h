@@ -6,33 +6,10 @@
 // itself) it gets SIGINT, and its outputs are returned in their stable text
 // form, the content of NAME.chk.
 //
-// Besides the header lines of the session format (tools/README.md), a
-// scenario may set up the world and the run with these, each as often as
-// needed ($ROOT: the throw-away root, $STANDINS: the am and bslsh stand-ins;
-// both are replaced in "# args:" too):
-//
-//   # mode: silent | bsl             the board's mode at start (firmware)
-//   # remove: sys/class/gpio         removed from the root before the start
-//   # write: data/pipeProx=text      a file under the root with this text
-//   # mkfifo: properties/KEY         a FIFO under the root
-//   # link: dev/serial0              the board's device is there instead
-//   # env: VANTREL_TIME_SCALE=-1     the daemon's environment
-//   # stand-in: bslsh: exit 3        root/bin/bslsh (first in PATH) is this
-//                                    shell script
-//   # fifo: pipeProx none | small    no reader on that FIFO, or one that
-//                                    reads only at the end from a 4 KiB FIFO
-//   # vanish: on D | after stream    the board is unplugged when the command
-//                                    arrives, or once the stream is read; then
-//                                    the daemon is followed for two passes of
-//                                    its loop and its CPU time bounded
-//   # sigint: pause 5 | wait 10 | child
-//                                    SIGINT (instead of the one after the
-//                                    stream) once the daemon sleeps in that
-//                                    pause, port wait or wait for am/bslsh
-//
-// In the stream, "@mkfifo PATH" and "@write PATH=TEXT" make files under the
-// root once the daemon has taken in what came before; a "@delay" longer than
-// twice the receive wait is a quiet stretch, watched for a time-out record.
+// A scenario sets up the world and the run with the fields and stream
+// directives of tools/README.md ("A session written by hand ... is a
+// scenario"): mode, remove, write, mkfifo, link, env, stand-in, fifo, vanish
+// and sigint in the header, @mkfifo and @write in the stream.
 //
 // The daemon run is vantrel-traced, which writes each pause and wait to a
 // trace (wait_trace.cpp): the report lists the pauses and time limits.

@@ -37,39 +37,26 @@ struct SequenceRow {
 };
 
 TEST(SoakRules, EveryMissingValueIsAccountedFor) {
+    // clang-format off
     const SequenceRow rows[] = {
         {"all in order", kMotion, {}, {{0}, {1}, {2}}, 3, {3, 0, 0, 0, 0, 3}},
         {"a gap while the reader kept up", kMotion, {}, {{0}, {1}, {4}}, 5, {3, 2, 0, 0, 0, 5}},
         {"a gap while the reader was away", kLight, {}, {{0}, {4, true}}, 5, {2, 0, 3, 0, 0, 5}},
-        {"a gap right after a cut frame",
-         kLight,
-         {{kLight, 2, 3}},
-         {{0}, {1}, {4}},
-         5,
+        {"a gap right after a cut frame", kLight, {{kLight, 2, 3}}, {{0}, {1}, {4}}, 5,
          {3, 1, 0, 1, 0, 5}},
-        {"a cut frame on the other stream spoils nothing",
-         kLight,
-         {{kMotion, 0, 100}},
-         {{0}, {3}},
-         4,
-         {2, 2, 0, 0, 0, 4}},
-        {"a gap while away is dropped, even after a cut frame",
-         kMotion,
-         {{kMotion, 1, 3}},
-         {{0}, {3, true}},
-         4,
-         {2, 0, 2, 0, 0, 4}},
+        {"a cut frame on the other stream spoils nothing", kLight, {{kMotion, 0, 100}},
+         {{0}, {3}}, 4, {2, 2, 0, 0, 0, 4}},
+        {"a gap while away is dropped, even after a cut frame", kMotion, {{kMotion, 1, 3}},
+         {{0}, {3, true}}, 4, {2, 0, 2, 0, 0, 4}},
         {"values that never came at the end", kMotion, {}, {{0}}, 4, {1, 3, 0, 0, 0, 4}},
         {"far ahead: stray, not a gap", kMotion, {}, {{0}, {20000}, {1}}, 2, {2, 0, 0, 0, 1, 2}},
         {"behind the last one: stray", kLight, {}, {{0}, {1}, {2}, {1}}, 3, {3, 0, 0, 0, 1, 3}},
         {"outside what the value holds", kLight, {}, {{-1}, {65536}, {0}}, 1, {1, 0, 0, 0, 2, 1}},
-        {"the light counter wraps",
-         kLight,
-         {},
+        {"the light counter wraps", kLight, {},
          {{0}, {14000, true}, {28000, true}, {42000, true}, {56000, true}, {65535, true}, {0}},
-         65537,
-         {7, 0, 65530, 0, 0, 65537}},
+         65537, {7, 0, 65530, 0, 0, 65537}},
     };
+    // clang-format on
     for (const SequenceRow& row : rows) {
         SCOPED_TRACE(row.what);
         soak::SpoilLedger ledger;
@@ -77,14 +64,10 @@ TEST(SoakRules, EveryMissingValueIsAccountedFor) {
         for (const auto& [stream, first, end] : row.spoiled) ledger.add(stream, first, end);
         for (const Value& v : row.arrived) check.take(v.value, v.excused);
         check.closeAt(row.sent);
-        const soak::SequenceCounts& c = check.counts();
-        const soak::SequenceCounts& e = row.expected;
-        EXPECT_EQ(c.received, e.received);
-        EXPECT_EQ(c.lost, e.lost);
-        EXPECT_EQ(c.dropped, e.dropped);
-        EXPECT_EQ(c.spoiled, e.spoiled);
-        EXPECT_EQ(c.stray, e.stray);
-        EXPECT_EQ(c.next, e.next);
+        auto figures = [](const soak::SequenceCounts& c) {
+            return std::vector<uint64_t>{c.received, c.lost, c.dropped, c.spoiled, c.stray, c.next};
+        };
+        EXPECT_EQ(figures(check.counts()), figures(row.expected));
     }
 }
 

@@ -20,7 +20,6 @@
 namespace vantrel::test {
 namespace {
 
-using Lines = std::vector<std::string>;
 using HostPlatformTest = DaemonTest;
 
 std::string property(const char* key, const char* defaultValue = "") {
@@ -31,18 +30,14 @@ std::string property(const char* key, const char* defaultValue = "") {
     return value;
 }
 
-long long micros(struct timeval limit) {
-    return static_cast<long long>(limit.tv_sec) * 1000000 + limit.tv_usec;
-}
-
 TEST_F(HostPlatformTest, LogRecordsArePrefixedPerLineAndAppended) {
     writeFile("/vantrel.log", "an earlier record\n");
     logDebug("debug %d", 1);
     logError("Signal <%d> Caught!\n\n", 2);
     logInfo("first\n\nthird\n");
-    EXPECT_EQ(logLines(), (Lines{"an earlier record", "D/Vantrel: debug 1",
-                                 "E/Vantrel: Signal <2> Caught!", "I/Vantrel: first",
-                                 "I/Vantrel: ", "I/Vantrel: third"}));
+    EXPECT_EQ(logLines(),
+              (Lines{"an earlier record", "D/Vantrel: debug 1", "E/Vantrel: Signal <2> Caught!",
+                     "I/Vantrel: first", "I/Vantrel: ", "I/Vantrel: third"}));
     unsetenv("VANTREL_LOG");
     StderrCapture capture(rootPath("/stderr.txt"));
     logError("to standard error\n");
@@ -116,8 +111,11 @@ TEST_F(HostPlatformTest, TimeScaleMultipliesEveryLimit) {
         long seconds, microseconds;
         long long expected;
     } rows[] = {
-        {nullptr, 10, 0, 10000000},   {"", 0, 500000, 500000}, {"0.5", 10, 0, 5000000},
-        {"0.001", 0, 500000, 500},    {"2", 1, 250000, 2500000},
+        {nullptr, 10, 0, 10000000},
+        {"", 0, 500000, 500000},
+        {"0.5", 10, 0, 5000000},
+        {"0.001", 0, 500000, 500},
+        {"2", 1, 250000, 2500000},
         {"0.000000001", 0, 500000, 1},  // never zero by rounding
         {"0", 10, 0, 0},                // no time limit at all
     };
@@ -127,7 +125,8 @@ TEST_F(HostPlatformTest, TimeScaleMultipliesEveryLimit) {
         } else {
             setTimeScale(row.scale);
         }
-        EXPECT_EQ(micros(scaledTimeout(row.seconds, row.microseconds)), row.expected)
+        struct timeval limit = scaledTimeout(row.seconds, row.microseconds);
+        EXPECT_EQ(limit.tv_sec * 1000000LL + limit.tv_usec, row.expected)
             << (row.scale ? row.scale : "unset");
     }
 }

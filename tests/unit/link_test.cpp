@@ -10,8 +10,8 @@
 #include "link/command_exchange.h"
 #include "link/framing.h"
 #include "link/serial_port.h"
-#include "tests/unit/unit_fixture.h"
 #include "testbench/memory_link/memory_link.h"
+#include "tests/unit/unit_fixture.h"
 
 namespace vantrel::test {
 namespace {
@@ -20,12 +20,6 @@ Bytes times(const Bytes& bytes, int count) {
     Bytes all;
     for (int i = 0; i < count; ++i) all = all + bytes;
     return all;
-}
-
-Bytes counting(size_t count) {
-    Bytes bytes(count);
-    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + 1);
-    return bytes;
 }
 
 const Bytes kAck = standard({'A'});
@@ -64,7 +58,7 @@ struct FrameRow {
 
 // The lead byte is taken off the link first, and picks the reader.
 TEST_F(LinkTest, FrameReaders) {
-    const Bytes full = counting(512);
+    const Bytes full = sequence(512, 1, 13);
     // clang-format off
     const FrameRow rows[] = {
         {"standard packet", standard({'L', 1, 2, 3, 4, 5}) + Bytes{'U'}, 1,
@@ -80,8 +74,8 @@ TEST_F(LinkTest, FrameReaders) {
         {"end of file before the checksum", {'U', 'L', 1, 2, 3, 4, 5}, 0, {}, 0, {}},
         {"extended packet", extended({1, 'h', 'i'}), 1, {1, 'h', 'i', 0}, 0, {}},
         {"empty extended packet", {'Z', 0, 0, 0}, 1, {0}, 0, {}},
-        {"extended length is high byte first", extended(counting(258)), 1,
-         counting(258) + Bytes{0}, 0, {}},
+        {"extended length is high byte first", extended(sequence(258, 1, 13)), 1,
+         sequence(258, 1, 13) + Bytes{0}, 0, {}},
         {"extended packet of 512 bytes", extended(full), 1, full + Bytes{0}, 0, {}},
         {"extended length above 512 is cut at 512",
          Bytes{'Z', 3, 0} + full + Bytes{sum(full), 'Q', 'R'}, 1, full + Bytes{0}, 2, {}},

@@ -51,24 +51,13 @@ struct MessageRow {
 
 MessageRow version(const Bytes& fields, const std::string& text, int commError) {
     std::string command = "am broadcast -a com.zyn.vantrel.UPDATE_VERSION --es version " + text;
-    return {"version",
-            'U',
-            Bytes{'I'} + fields,
-            1,
-            {},
-            {command},
-            {"I/Vantrel: Sensor board version: " + text,
-             "D/Vantrel: sensor_comm_error=" + std::to_string(commError),
-             "I/Vantrel: UPDATE_VERSION broadcase: " + command}};
+    Lines log = {"I/Vantrel: Sensor board version: " + text,
+                 "D/Vantrel: sensor_comm_error=" + std::to_string(commError),
+                 "I/Vantrel: UPDATE_VERSION broadcase: " + command};
+    return {"version", 'U', Bytes{'I'} + fields, 1, {}, {command}, log};
 }
 
-// Tag data 0, 1, 2, ... of an NFC tap; hexOf(n) the hex text of its first n bytes.
-Bytes tagData(size_t count) {
-    Bytes data(count);
-    for (size_t i = 0; i < count; ++i) data[i] = static_cast<uint8_t>(i);
-    return data;
-}
-
+// The hex text of the first `count` bytes of sequence(255), an NFC tap's tag data.
 std::string hexOf(size_t count) {
     std::string hex;
     char pair[3];
@@ -83,13 +72,8 @@ MessageRow nfc(const char* name, const Bytes& fields, const std::string& hex) {
     std::string command = "am broadcast -a com.zyn.touchpanel.nfc.NFCEVENT --ei tagType " +
                           std::to_string(fields[0]) + " --ei tagDataType " +
                           std::to_string(fields[1]) + " --es tagData " + hex;
-    return {name,
-            'Z',
-            Bytes{7} + fields,
-            1,
-            {},
-            {command},
-            {"D/Vantrel: TavrixProtocolParser::processNfc", "I/Vantrel: NFC EVENT: " + command}};
+    Lines log = {"D/Vantrel: TavrixProtocolParser::processNfc", "I/Vantrel: NFC EVENT: " + command};
+    return {name, 'Z', Bytes{7} + fields, 1, {}, {command}, log};
 }
 
 class MessagesTest : public DaemonTest {
@@ -134,9 +118,9 @@ TEST_F(MessagesTest, DispatchAndHandlers) {
         nfc("no data", {4, 1, 0}, ""),
         nfc("upper-case digits", {0, 255, 3, 0xAB, 0xCD, 0xEF}, "ABCDEF"),
         nfc("count past the payload reads on in the buffer", {4, 1, 6, 0x11, 0x22}, "112200EEEEEE"),
-        nfc("95-character prefix: 208 bytes fit", Bytes{4, 1, 255} + tagData(255), hexOf(208)),
-        nfc("96-character prefix: 207 bytes fit", Bytes{10, 1, 255} + tagData(255), hexOf(207)),
-        nfc("99-character prefix: 206 bytes fit", Bytes{200, 200, 255} + tagData(255), hexOf(206)),
+        nfc("95-character prefix: 208 bytes fit", Bytes{4, 1, 255} + sequence(255), hexOf(208)),
+        nfc("96-character prefix: 207 bytes fit", Bytes{10, 1, 255} + sequence(255), hexOf(207)),
+        nfc("99-character prefix: 206 bytes fit", Bytes{200, 200, 255} + sequence(255), hexOf(206)),
         {"empty extended payload", 'Z', {}, 0, {}, {}, {"D/Vantrel: parseExtendedData: cmd[0x0]"}},
         {"unknown command", 'Z', {3}, 0, {}, {}, {"D/Vantrel: parseExtendedData: cmd[0x3]"}},
         {"unknown command in hex", 'Z', {0xAB, 1}, 0, {}, {},

@@ -5,10 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "common/daemon_state.h"
 #include "link/serial_port.h"
@@ -31,6 +29,12 @@ Bytes standard(Bytes payload) {
 Bytes extended(const Bytes& payload) {
     uint8_t high = static_cast<uint8_t>(payload.size() >> 8);
     return Bytes{'Z', high, static_cast<uint8_t>(payload.size())} + payload + Bytes{sum(payload)};
+}
+
+Bytes sequence(size_t count, uint8_t first, uint8_t step) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + i * step);
+    return bytes;
 }
 
 void DaemonTest::SetUp() {
@@ -69,7 +73,7 @@ void DaemonTest::writeFile(const std::string& relative, const std::string& conte
 }
 
 std::string DaemonTest::readFile(const std::string& relative) const {
-    return readWholeFile(rootPath(relative));
+    return readWhole(rootPath(relative));
 }
 
 bool DaemonTest::fileExists(const std::string& relative) const {
@@ -96,21 +100,7 @@ std::string StderrCapture::finish() {
         close(savedFd_);
         savedFd_ = -1;
     }
-    return readWholeFile(file_);
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-Lines splitLines(const std::string& text) {
-    Lines lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    return readWhole(file_);
 }
 
 }  // namespace vantrel::test

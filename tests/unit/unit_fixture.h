@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process_harness.h"  // readWhole, splitLines
+
 namespace vantrel::test {
 
 using Lines = std::vector<std::string>;
@@ -27,6 +29,8 @@ std::vector<T> operator+(std::vector<T> front, const std::vector<T>& back) {
 uint8_t sum(const Bytes& bytes);
 Bytes standard(Bytes payload);
 Bytes extended(const Bytes& payload);
+// `count` bytes: first, first + step, first + 2 * step... (modulo 256).
+Bytes sequence(size_t count, uint8_t first = 0, uint8_t step = 1);
 
 class DaemonTest : public ::testing::Test {
   protected:
@@ -62,8 +66,5 @@ class StderrCapture {
     std::string file_;
     int savedFd_ = -1;
 };
-
-std::string readWholeFile(const std::string& path);
-Lines splitLines(const std::string& text);
 
 }  // namespace vantrel::test

@@ -1,18 +1,12 @@
 #include "tools/cli/options.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 namespace vantrel::cli {
 
 namespace {
-
-const Option* find(const std::vector<Option>& options, const char* name) {
-    for (const Option& option : options) {
-        if (strcmp(option.name, name) == 0) return &option;
-    }
-    return nullptr;
-}
 
 int refuse(const char* tool, const std::string& problem, void (*usage)(FILE*)) {
     fprintf(stderr, "%s: %s\n", tool, problem.c_str());
@@ -67,8 +61,10 @@ std::optional<int> readOptions(int argc, char** argv, const char* tool,
             word(name);
             continue;
         }
-        const Option* option = find(options, name);
-        if (option == nullptr) return refuse(tool, std::string("unknown option ") + name, usage);
+        auto option = std::find_if(options.begin(), options.end(),
+                                   [name](const Option& o) { return strcmp(o.name, name) == 0; });
+        if (option == options.end())
+            return refuse(tool, std::string("unknown option ") + name, usage);
         if (option->takesValue && i + 1 >= argc) {
             return refuse(tool, std::string(name) + " needs a value", usage);
         }

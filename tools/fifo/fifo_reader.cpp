@@ -38,26 +38,18 @@ FifoReader& FifoReader::operator=(FifoReader&& other) noexcept {
 
 bool FifoReader::open(const std::string& path, std::string* error) {
     close();
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        *error = path + ": " + strerror(errno);
-        return false;
-    }
-    if (!S_ISFIFO(info.st_mode)) {
-        *error = path + " is not a FIFO";
-        return false;
-    }
-    reader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (reader_ < 0) {
-        *error = path + ": " + strerror(errno);
-        return false;
-    }
-    keeper_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (keeper_ < 0) {
-        *error = path + " (its write end): " + strerror(errno);
+    auto fail = [&](const std::string& why) {
+        *error = why;
         close();
         return false;
-    }
+    };
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return fail(path + ": " + strerror(errno));
+    if (!S_ISFIFO(info.st_mode)) return fail(path + " is not a FIFO");
+    reader_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader_ < 0) return fail(path + ": " + strerror(errno));
+    keeper_ = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (keeper_ < 0) return fail(path + " (its write end): " + strerror(errno));
     return true;
 }
 

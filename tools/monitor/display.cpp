@@ -20,50 +20,47 @@ constexpr char kClearBelow[] = "\x1b[J";
 constexpr int kWideColumns = 60;
 constexpr int kLongestName = 12;
 
-int terminalColumns() {
+// The terminal's width less its last column: a terminal that wraps there
+// would scroll the redraw.
+int usableColumns() {
     struct winsize size;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
-    return size.ws_col;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80 - 1;
+    return size.ws_col - 1;
+}
+
+bool continuesCharacter(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 // Columns a UTF-8 text takes (every character here takes one).
 int displayWidth(const std::string& text) {
-    int width = 0;
-    for (char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !continuesCharacter(c); }));
+}
+
+// Where the character after the first `count` characters of `text` begins.
+size_t offsetAfter(const std::string& text, int count) {
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (!continuesCharacter(text[at]) && count-- == 0) return at;
     }
-    return width;
+    return text.size();
 }
 
 // The first `columns` characters of `text`.
 std::string cutTo(const std::string& text, int columns) {
-    int width = 0;
-    for (size_t at = 0; at < text.size(); ++at) {
-        if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
-        if (width++ == columns) return text.substr(0, at);
-    }
-    return text;
+    return text.substr(0, offsetAfter(text, columns));
 }
 
 // `text` in `columns` characters: its end kept, "…" in front when cut.
 std::string keepEnd(const std::string& text, int columns) {
     int width = displayWidth(text);
     if (width <= columns) return text;
-    if (columns <= 0) return "";
-    std::string end = text;
-    while (displayWidth(end) > columns - 1) {
-        size_t next = 1;
-        while (next < end.size() && (static_cast<unsigned char>(end[next]) & 0xC0) == 0x80) ++next;
-        end.erase(0, next);
-    }
-    return "\u2026" + end;
+    return columns <= 0 ? "" : "\u2026" + text.substr(offsetAfter(text, width - columns + 1));
 }
 
 // The newest `room` values, or all of them when they fit.
 std::deque<int32_t> newest(const std::deque<int32_t>& values, int room) {
-    if (room <= 0) return {};
-    size_t keep = static_cast<size_t>(room);
-    if (values.size() <= keep) return values;
+    size_t keep = std::min(values.size(), static_cast<size_t>(std::max(room, 0)));
     return std::deque<int32_t>(values.end() - static_cast<long>(keep), values.end());
 }
 
@@ -81,11 +78,6 @@ bool sameTerminal(int a, int b) {
     struct stat first, second;
     return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
            first.st_rdev == second.st_rdev;
-}
-
-// Never the last column: a terminal that wraps there would scroll the redraw.
-int usableColumns() {
-    return terminalColumns() - 1;
 }
 
 }  // namespace

@@ -7,10 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -108,14 +107,6 @@ bool openAppeared(std::vector<FifoStream>& streams, Display& display) {
     return true;
 }
 
-// The first stream whose FIFO has not appeared, or nullptr.
-const FifoStream* firstMissing(const std::vector<FifoStream>& streams) {
-    for (const FifoStream& stream : streams) {
-        if (!stream.isOpen()) return &stream;
-    }
-    return nullptr;
-}
-
 void readArrived(std::vector<FifoStream>& streams, Display& display) {
     std::vector<struct pollfd> watched;
     watched.reserve(streams.size());
@@ -138,8 +129,9 @@ int follow(std::vector<FifoStream>& streams, Display& display, double waitSecond
     while (!cli::stopRequested()) {
         if (!openAppeared(streams, display)) return 1;
         std::chrono::duration<double> waited = Clock::now() - started;
-        const FifoStream* missing = firstMissing(streams);
-        if (waitSeconds > 0 && waited.count() > waitSeconds && missing != nullptr) {
+        auto missing = std::find_if(streams.begin(), streams.end(),
+                                    [](const FifoStream& stream) { return !stream.isOpen(); });
+        if (waitSeconds > 0 && waited.count() > waitSeconds && missing != streams.end()) {
             fprintf(stderr,
                     "vantrel-monitor: %s did not appear within %g s (the daemon makes its FIFOs "
                     "when it starts: is it running?)\n",

@@ -7,19 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <sstream>
 
 #include "tools/proc/process_figures.h"
 
 namespace vantrel::proc {
-
-namespace {
-
-std::string procPath(pid_t pid, const char* what) {
-    return "/proc/" + std::to_string(pid) + "/" + what;
-}
-
-}  // namespace
 
 std::optional<std::string> readRegularFile(const std::string& path, size_t limit) {
     struct stat before;
@@ -46,13 +38,8 @@ namespace {
 
 std::vector<std::string> splitNul(const std::string& text) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
-        parts.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream stream(text);
+    for (std::string part; std::getline(stream, part, '\0');) parts.push_back(part);
     return parts;
 }
 
@@ -79,14 +66,9 @@ void scanDescriptors(pid_t pid, ProcessTable* table) {
         if (entry->d_name[0] == '.') continue;
         struct stat info;
         if (stat((folder + "/" + entry->d_name).c_str(), &info) != 0) continue;
-        OpenFile file;
-        file.pid = pid;
-        file.fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
-        file.dev = info.st_dev;
-        file.ino = info.st_ino;
-        file.rdev = info.st_rdev;
-        file.type = info.st_mode & S_IFMT;
-        table->files.push_back(file);
+        int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
+        table->files.push_back(
+            OpenFile{pid, fd, info.st_dev, info.st_ino, info.st_rdev, info.st_mode & S_IFMT});
     }
     closedir(dir);
 }
@@ -95,18 +77,11 @@ void scanDescriptors(pid_t pid, ProcessTable* table) {
 
 ProcessTable scanProcesses() {
     ProcessTable table;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return table;
-    pid_t self = getpid();
-    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
-    while (struct dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0 || pid == self) continue;
-        table.pids.push_back(static_cast<pid_t>(pid));
-        scanDescriptors(static_cast<pid_t>(pid), &table);
+    for (pid_t pid : processIds()) {
+        if (pid == getpid()) continue;
+        table.pids.push_back(pid);
+        scanDescriptors(pid, &table);
     }
-    closedir(proc);
     return table;
 }
 

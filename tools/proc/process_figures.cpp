@@ -8,13 +8,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "tools/proc/proc_table.h"
+
 namespace vantrel::proc {
 
 namespace {
-
-std::string procPath(pid_t pid, const char* file) {
-    return "/proc/" + std::to_string(pid) + "/" + file;
-}
 
 constexpr size_t kState = 0;    // proc(5) field 3
 constexpr size_t kParent = 1;   // field 4
@@ -23,9 +21,26 @@ constexpr size_t kSystem = 12;  // field 15, stime
 
 }  // namespace
 
+std::string procPath(pid_t pid, const char* file) {
+    return "/proc/" + std::to_string(pid) + "/" + file;
+}
+
+std::vector<pid_t> processIds() {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return pids;
+    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (pid > 0 && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return pids;
+}
+
 std::vector<std::string> statFields(pid_t pid) {
-    std::ifstream stat(procPath(pid, "stat"));
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text = readRegularFile(procPath(pid, "stat")).value_or("");
     std::vector<std::string> fields;
     size_t end = text.rfind(')');
     if (end == std::string::npos || end + 2 > text.size()) return fields;
@@ -71,18 +86,12 @@ int openDescriptors(pid_t pid) {
 
 std::vector<Child> children(pid_t pid) {
     std::vector<Child> found;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return found;
-    // cppcheck-suppress readdirCalled ; one thread, and readdir_r is deprecated
-    while (dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        long candidate = strtol(entry->d_name, &end, 10);
-        if (candidate <= 0 || *end != '\0') continue;
-        std::vector<std::string> fields = statFields(static_cast<pid_t>(candidate));
-        if (fields.size() <= kParent || std::stol(fields[kParent]) != pid) continue;
-        found.push_back(Child{static_cast<pid_t>(candidate), fields[kState][0]});
+    for (pid_t candidate : processIds()) {
+        std::vector<std::string> fields = statFields(candidate);
+        if (fields.size() > kParent && std::stol(fields[kParent]) == pid) {
+            found.push_back(Child{candidate, fields[kState][0]});
+        }
     }
-    closedir(proc);
     return found;
 }
 

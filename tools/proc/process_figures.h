@@ -10,6 +10,12 @@
 
 namespace vantrel::proc {
 
+// "/proc/PID/FILE".
+std::string procPath(pid_t pid, const char* file);
+
+// The processes /proc lists now, this one included.
+std::vector<pid_t> processIds();
+
 // The fields of /proc/PID/stat after the command name, which may hold blanks
 // and parentheses: [0] is the state (field 3 of proc(5)). Empty when the
 // process is gone.

@@ -11,7 +11,6 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -32,9 +31,10 @@ using wire::Bytes;
 
 constexpr char kTool[] = "vantrel-session-record";
 
-void progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void progress(const char* format, ...) {
-    fputs("vantrel-session-record: ", stderr);
+// One line on standard error: what it is doing, or what went wrong.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    fprintf(stderr, "%s: ", kTool);
     va_list args;
     va_start(args, format);
     // clang 14's analyzer loses the va_start above on one of this file's paths.
@@ -106,22 +106,15 @@ std::optional<int> parseOptions(int argc, char** argv, Options* o) {
         return status;
     }
     if (o->simulated == !o->device.empty()) {
-        fprintf(stderr, "%s: give either --device PATH or --simulated\n", kTool);
+        say("give either --device PATH or --simulated");
         return cli::kStatusUsage;
     }
     return std::nullopt;
 }
 
-uint8_t ledByte(const Options& o) {
-    return o.led != 0 ? 1 : 0;
-}
-
-uint8_t nfcByte(const Options& o) {
-    return o.nfc != 0 ? 1 : 0;
-}
-
-Millis every(double seconds) {
-    return Millis(std::lround(seconds * 1000.0));
+// The argument of the LED and NFC commands.
+uint8_t onByte(double option) {
+    return option != 0 ? 1 : 0;
 }
 
 std::string utcNow() {
@@ -133,8 +126,8 @@ std::string utcNow() {
 }
 
 void writeHeader(FILE* out, const Options& o, const std::string& firmware) {
-    std::string args = o.args.empty() ? "-m -l -e " + std::to_string(ledByte(o)) + " -n " +
-                                            std::to_string(nfcByte(o))
+    std::string args = o.args.empty() ? "-m -l -e " + std::to_string(onByte(o.led)) + " -n " +
+                                            std::to_string(onByte(o.nfc))
                                       : o.args;
     std::string board = !o.board.empty() ? o.board
                         : o.simulated    ? "simulated sensor board"
@@ -154,13 +147,10 @@ bool portIsFree(const std::string& device) {
     for (pid_t pid : holders) {
         std::string who = proc::describeProcess(pid);
         if (proc::isDaemonProcess(pid)) {
-            fprintf(stderr,
-                    "vantrel-session-record: the daemon, %s, holds %s: stop it first "
-                    "(on the panel: stop %s), then record\n",
-                    who.c_str(), device.c_str(), kServiceName);
+            say("the daemon, %s, holds %s: stop it first (on the panel: stop %s), then record",
+                who.c_str(), device.c_str(), kServiceName);
         } else {
-            fprintf(stderr, "vantrel-session-record: %s holds %s: end it first, then record\n",
-                    who.c_str(), device.c_str());
+            say("%s holds %s: end it first, then record", who.c_str(), device.c_str());
         }
     }
     return holders.empty();
@@ -171,19 +161,19 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     std::string error;
     int fd = session::openRawSerial(device, &error);
     if (fd < 0) {
-        fprintf(stderr, "vantrel-session-record: %s\n", error.c_str());
+        say("%s", error.c_str());
         return 1;
     }
-    progress("opened %s", device.c_str());
+    say("opened %s", device.c_str());
     std::vector<session::CapturedAnswer> answers;
     if (o.exchange) {
         const std::pair<uint8_t, uint8_t> commands[] = {
-            {kCommandIdentify, 0}, {kCommandLed, ledByte(o)}, {kCommandNfc, nfcByte(o)}};
+            {kCommandIdentify, 0}, {kCommandLed, onByte(o.led)}, {kCommandNfc, onByte(o.nfc)}};
         for (const auto& [letter, argument] : commands) {
             answers.push_back(session::captureAnswer(fd, letter, argument));
             const Bytes& got = answers.back().bytes;
-            progress("sent %c %02X, answer: %s", letter, argument,
-                     got.empty() ? "none" : wire::describeBoardBytes(got).c_str());
+            say("sent %c %02X, answer: %s", letter, argument,
+                got.empty() ? "none" : wire::describeBoardBytes(got).c_str());
         }
     }
     if (board != nullptr) board->startStreams(o.streams);
@@ -191,22 +181,22 @@ int record(const Options& o, const std::string& device, session::SimulatedSource
     writeHeader(out, o, firmware);
     for (const session::CapturedAnswer& answer : answers) {
         fprintf(out, "@on %c\n", answer.letter);
-        for (const std::string& line : session::sessionLines(answer.bytes, true)) {
+        for (const std::string& line : session::sessionLines(answer.bytes)) {
             fprintf(out, "%s\n", line.c_str());
         }
     }
     fputs("@stream\n", out);
     fflush(out);  // a recording in progress can be followed
-    progress("recording what the board sends for %g s (Ctrl-C ends sooner)", o.seconds);
+    say("recording what the board sends for %g s (Ctrl-C ends sooner)", o.seconds);
     auto started = std::chrono::steady_clock::now();
     session::captureStream(
-        fd, every(o.seconds), Millis(static_cast<long>(o.minGapMillis)), cli::stopFlag(), out,
-        [&](const session::StreamProgress& done) {
+        fd, Millis(std::lround(o.seconds * 1000.0)), Millis(static_cast<long>(o.minGapMillis)),
+        cli::stopFlag(), out, [&](const session::StreamProgress& done) {
             std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
-            progress("%.1f s: %zu lines, %zu bytes", spent.count(), done.lines, done.bytes);
+            say("%.1f s: %zu lines, %zu bytes", spent.count(), done.lines, done.bytes);
         });
     close(fd);
-    progress("done%s%s", o.output.empty() ? "" : ": ", o.output.c_str());
+    say("done%s%s", o.output.empty() ? "" : ": ", o.output.c_str());
     return 0;
 }
 
@@ -224,17 +214,15 @@ int main(int argc, char** argv) {
         perror(options.output.c_str());
         return 1;
     }
+    std::unique_ptr<FILE, int (*)(FILE*)> closeAtEnd(out == stdout ? nullptr : out, fclose);
     std::unique_ptr<session::SimulatedSource> board;
     if (options.simulated) {
         std::string error;
         board = session::startSimulatedBoard(options.firmware, &error);
         if (!board) {
-            fprintf(stderr, "vantrel-session-record: %s\n", error.c_str());
-            if (out != stdout) fclose(out);
+            say("%s", error.c_str());
             return 1;
         }
     }
-    int status = record(options, board ? board->devicePath() : options.device, board.get(), out);
-    if (out != stdout) fclose(out);
-    return status;
+    return record(options, board ? board->devicePath() : options.device, board.get(), out);
 }

@@ -21,6 +21,9 @@ constexpr Millis kFirstAnswerByte{1000};
 constexpr Millis kAnswerQuiet{200};
 constexpr Millis kLongestAnswer{3000};
 constexpr int kPollMillis = 50;
+constexpr Millis kProgressEvery{1000};
+// A standard frame's hex text; shorter lines are padded to it so comments align.
+constexpr size_t kCommentColumn = 3 * kStandardFrameSize - 1;
 
 Millis since(Clock::time_point start) {
     return std::chrono::duration_cast<Millis>(Clock::now() - start);
@@ -35,37 +38,44 @@ Bytes readSome(int fd, Millis wait) {
     return got > 0 ? Bytes(buffer, buffer + got) : Bytes{};
 }
 
+// One session line with a comment saying what it is.
+std::string commentedLine(const Bytes& line) {
+    std::string text = wire::hexText(line);
+    std::optional<wire::SplitFrame> frame = wire::wholeFrame(line);
+    bool good = frame && frame->checksumGood;
+    std::string what = good ? wire::describeBoardBytes(line) : "not a whole frame";
+    // A board's log text may hold any byte; the comment must stay on its line.
+    for (char& c : what) {
+        if (c < 0x20 || c > 0x7E) c = '.';
+    }
+    if (text.size() < kCommentColumn) text.resize(kCommentColumn, ' ');
+    return text + "   # " + what;
+}
+
 // Returns how many lines it wrote.
 size_t writeLines(FILE* out, const std::vector<Bytes>& lines) {
     for (const Bytes& line : lines) fprintf(out, "%s\n", commentedLine(line).c_str());
     return lines.size();
 }
 
-constexpr Millis kProgressEvery{1000};
-// A standard frame's hex text; shorter lines are padded to it so comments align.
-constexpr size_t kCommentColumn = 3 * kStandardFrameSize - 1;
-
 }  // namespace
 
 int openRawSerial(const std::string& path, std::string* error) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    struct termios settings;
-    if (fd < 0 || tcgetattr(fd, &settings) != 0) {
+    auto fail = [&]() {
         *error = path + ": " + strerror(errno);
         if (fd >= 0) close(fd);
         return -1;
-    }
+    };
+    struct termios settings;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0) return fail();
     cfmakeraw(&settings);  // 8 data bits, no parity, no echo, no line editing
     settings.c_cflag &= ~(CSTOPB | CRTSCTS);
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_iflag &= ~(IXON | IXOFF | IXANY);
     cfsetispeed(&settings, B115200);
     cfsetospeed(&settings, B115200);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0) {
-        *error = path + ": " + strerror(errno);
-        close(fd);
-        return -1;
-    }
+    if (tcsetattr(fd, TCSANOW, &settings) != 0) return fail();
     return fd;
 }
 
@@ -86,13 +96,13 @@ CapturedAnswer captureAnswer(int fd, uint8_t letter, uint8_t argument) {
 
 std::string versionIn(const Bytes& bytes) {
     for (size_t at = 0; at + kStandardFrameSize <= bytes.size(); ++at) {
-        const uint8_t* frame = bytes.data() + at;
-        const uint8_t* payload = frame + 1;
-        if (frame[0] != kLeadStandard || payload[0] != kLetterVersion) continue;
-        if (payloadChecksum(payload, kStandardPayloadSize) != frame[kStandardFrameSize - 1]) {
+        auto frame =
+            wire::wholeFrame(Bytes(bytes.data() + at, bytes.data() + at + kStandardFrameSize));
+        if (!frame || frame->lead != kLeadStandard || !frame->checksumGood ||
+            frame->payload[0] != kLetterVersion) {
             continue;
         }
-        const uint8_t* fields = payload + kFieldsAt;
+        const uint8_t* fields = frame->payload.data() + kFieldsAt;
         return wire::FirmwareVersion{fields[kVersionMajor], fields[kVersionMinor],
                                      fields[kVersionPatch]}
             .text();
@@ -115,7 +125,7 @@ void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_at
         Bytes got = readSome(fd, Millis(kPollMillis));
         if (got.empty()) continue;
         done.bytes += got.size();
-        Millis gap = std::chrono::duration_cast<Millis>(Clock::now() - lastByte);
+        Millis gap = since(lastByte);
         lastByte = Clock::now();
         if (gap >= minGap) {
             Bytes cut = splitter.flush();  // the board paused inside a frame
@@ -130,30 +140,15 @@ void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_at
     if (progress) progress(done);
 }
 
-std::vector<std::string> sessionLines(const Bytes& bytes, bool commented) {
+std::vector<std::string> sessionLines(const Bytes& bytes) {
     wire::FrameSplitter splitter;
     std::vector<Bytes> cut = splitter.feed(bytes.data(), bytes.size());
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
     lines.reserve(cut.size());
-    for (const Bytes& line : cut) {
-        lines.push_back(commented ? commentedLine(line) : wire::hexText(line));
-    }
+    for (const Bytes& line : cut) lines.push_back(commentedLine(line));
     return lines;
-}
-
-std::string commentedLine(const Bytes& line) {
-    std::string text = wire::hexText(line);
-    std::optional<wire::SplitFrame> frame = wire::wholeFrame(line);
-    bool good = frame && frame->checksumGood;
-    std::string what = good ? wire::describeBoardBytes(line) : "not a whole frame";
-    // A board's log text may hold any byte; the comment must stay on its line.
-    for (char& c : what) {
-        if (c < 0x20 || c > 0x7E) c = '.';
-    }
-    if (text.size() < kCommentColumn) text.resize(kCommentColumn, ' ');
-    return text + "   # " + what;
 }
 
 }  // namespace vantrel::session

@@ -39,19 +39,16 @@ struct StreamProgress {
 using ProgressReport = std::function<void(const StreamProgress&)>;
 
 // Writes the bytes that arrive during `duration` to `out`, one frame a line
-// with what it is as a comment (commentedLine), and a pause of at least
+// with what it is as a comment (as sessionLines), and a pause of at least
 // `minGap` as an @delay line. Ends early when `stop` is set (by a signal
 // handler). `progress`, when given, hears about every second and at the end.
 void captureStream(int fd, Millis duration, Millis minGap, const volatile sig_atomic_t* stop,
                    FILE* out, const ProgressReport& progress = {});
 
-// `bytes` as session lines, one frame a line; with `commented`, each with a
-// comment (commentedLine).
-std::vector<std::string> sessionLines(const Bytes& bytes, bool commented = false);
-
-// One session line with a comment saying what it is:
+// `bytes` as session lines, one frame a line, each with a comment saying what
+// it is:
 //     55 41 00 00 00 00 00 41   # ACK
 // Bytes that are not one whole good frame are "# not a whole frame".
-std::string commentedLine(const Bytes& line);
+std::vector<std::string> sessionLines(const Bytes& bytes);
 
 }  // namespace vantrel::session

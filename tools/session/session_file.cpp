@@ -18,12 +18,6 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
 // The N of "HH*N" and "@repeat N": decimal digits only, 1 to kMostRepeats;
 // 0 for anything else.
 unsigned long repeatCount(const std::string& digits) {
@@ -35,8 +29,11 @@ unsigned long repeatCount(const std::string& digits) {
 
 // "HH" or "HH*N" appended to `bytes`; false when the token is neither.
 bool appendToken(const std::string& token, Bytes* bytes) {
-    if (token.size() < 2 || hexDigit(token[0]) < 0 || hexDigit(token[1]) < 0) return false;
-    uint8_t byte = static_cast<uint8_t>(hexDigit(token[0]) * 16 + hexDigit(token[1]));
+    if (token.size() < 2 || !std::isxdigit(static_cast<unsigned char>(token[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(token[1]))) {
+        return false;
+    }
+    uint8_t byte = static_cast<uint8_t>(std::stoi(token.substr(0, 2), nullptr, 16));
     unsigned long count = 1;
     if (token.size() > 2) {
         count = token[2] == '*' ? repeatCount(token.substr(3)) : 0;
@@ -44,6 +41,37 @@ bool appendToken(const std::string& token, Bytes* bytes) {
     }
     bytes->insert(bytes->end(), count, byte);
     return true;
+}
+
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::istringstream stream(text);
+    std::string word;
+    while (stream >> word) words.push_back(word);
+    return words;
+}
+
+// "55 4D 00", "41*3": upper- or lower-case pairs, blanks between them;
+// nullopt on anything else.
+std::optional<Bytes> parseHexLine(const std::string& text) {
+    Bytes bytes;
+    std::vector<std::string> tokens = splitWords(text);
+    if (tokens.empty()) return std::nullopt;
+    for (const std::string& token : tokens) {
+        if (!appendToken(token, &bytes)) return std::nullopt;
+    }
+    return bytes;
+}
+
+// "50ms", "2s", "1.5s"; nullopt on anything else.
+std::optional<Millis> parseDelay(const std::string& text) {
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
+    char* end = nullptr;
+    double amount = strtod(text.c_str(), &end);
+    std::string unit = end;
+    if (unit == "ms") return Millis(std::llround(amount));
+    if (unit == "s") return Millis(std::llround(amount * 1000.0));
+    return std::nullopt;
 }
 
 // Reads a file line by line into a Session; each call returns "" or the
@@ -120,6 +148,9 @@ std::string Parser::knownField(const std::string& key, const std::string& value)
 
 std::string Parser::directive(const std::vector<std::string>& words) {
     const std::string& name = words[0];
+    bool streamOnly =
+        name == "@delay" || name == "@mkfifo" || name == "@write" || name == "@repeat";
+    if (streamOnly && section_ != Section::Stream) return name + " outside @stream";
     if (name == "@on") {
         if (words.size() != 2 || words[1].size() != 1) return "@on needs one command letter";
         uint8_t letter = static_cast<uint8_t>(words[1][0]);
@@ -131,21 +162,15 @@ std::string Parser::directive(const std::vector<std::string>& words) {
         sawStream_ = true;
         section_ = Section::Stream;
     } else if (name == "@delay") {
-        if (section_ != Section::Stream) return "@delay outside @stream";
         std::optional<Millis> delay = words.size() == 2 ? parseDelay(words[1]) : std::nullopt;
         if (!delay) return "@delay needs a time such as 50ms or 1.5s";
-        StreamStep step;
-        step.isDelay = true;
-        step.delay = *delay;
-        session.stream.push_back(step);
+        session.stream.push_back(StreamStep{true, {}, *delay, {}, {}});
     } else if (name == "@mkfifo" || name == "@write") {
-        if (section_ != Section::Stream) return name + " outside @stream";
         if (words.size() != 2) return name + " needs one path (@write: PATH=TEXT, no blanks)";
         StreamStep step;
         (name == "@mkfifo" ? step.mkfifo : step.write) = words[1];
         session.stream.push_back(step);
     } else if (name == "@repeat") {
-        if (section_ != Section::Stream) return "@repeat outside @stream";
         repeatNext_ = words.size() == 2 ? repeatCount(words[1]) : 0;
         if (repeatNext_ == 0) return "@repeat needs a count";
     } else {
@@ -167,9 +192,7 @@ std::string Parser::bytesLine(const std::string& text) {
             repeated.insert(repeated.end(), bytes->begin(), bytes->end());
         }
         repeatNext_ = 1;
-        StreamStep step;
-        step.bytes = std::move(repeated);
-        session.stream.push_back(step);
+        session.stream.push_back(StreamStep{false, std::move(repeated), {}, {}, {}});
     }
     return "";
 }
@@ -194,36 +217,8 @@ ParseResult parseSession(const std::string& text) {
     return {std::move(parser.session), ""};
 }
 
-std::optional<Bytes> parseHexLine(const std::string& text) {
-    Bytes bytes;
-    std::vector<std::string> tokens = splitWords(text);
-    if (tokens.empty()) return std::nullopt;
-    for (const std::string& token : tokens) {
-        if (!appendToken(token, &bytes)) return std::nullopt;
-    }
-    return bytes;
-}
-
-std::optional<Millis> parseDelay(const std::string& text) {
-    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return std::nullopt;
-    char* end = nullptr;
-    double amount = strtod(text.c_str(), &end);
-    std::string unit = end;
-    if (unit == "ms") return Millis(std::llround(amount));
-    if (unit == "s") return Millis(std::llround(amount * 1000.0));
-    return std::nullopt;
-}
-
 std::string formatDelay(Millis delay) {
     return "@delay " + std::to_string(delay.count()) + "ms";
-}
-
-std::vector<std::string> splitWords(const std::string& text) {
-    std::vector<std::string> words;
-    std::istringstream stream(text);
-    std::string word;
-    while (stream >> word) words.push_back(word);
-    return words;
 }
 
 }  // namespace vantrel::session

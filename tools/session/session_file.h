@@ -2,17 +2,7 @@
 // file that people can read, write and edit by hand (tools/README.md has the
 // format). The replay hands the bytes to a simulated board and runs the real
 // daemon against it; the recorder writes the same format.
-//
-//   # what: ordinary start-up, two motion readings   <- header: "# key: value"
-//   # args: -m -e 1 -n 0
-//   @on i                                            <- the answer to 'i'
-//   55 41 00 00 00 00 00 41
-//   55 49 01 06 19 00 00 68
-//   @stream                                          <- sent in the receive phase
-//   55 4D 00 01 00 02 00 50   # a comment after '#'
-//   @delay 50ms
-//   55 5A*3                                          <- "HH*N": N copies of HH
-//   @mkfifo data/pipeProx                            <- made while the daemon runs
+
 #pragma once
 
 #include <chrono>
@@ -54,7 +44,7 @@ struct Session {
     std::map<std::string, std::string> header;
     std::vector<std::string> args;                                // "# args:", split at blanks
     std::vector<std::pair<std::string, std::string>> properties;  // "# property: KEY=VALUE"
-    std::optional<wire::FirmwareVersion> firmware;            // "# firmware: X.Y.Z"
+    std::optional<wire::FirmwareVersion> firmware;                // "# firmware: X.Y.Z"
     std::optional<std::string> image;  // "# image: X.Y.Z" or "# image: development"
     std::optional<double> timeScale;   // "# time-scale: 0.05"
     std::vector<Answer> answers;       // in file order
@@ -68,13 +58,6 @@ struct ParseResult {
 
 ParseResult parseSession(const std::string& text);
 
-// "55 4D 00", "41*3": upper- or lower-case pairs, blanks between them;
-// nullopt on anything else.
-std::optional<Bytes> parseHexLine(const std::string& text);
-// "50ms", "2s", "1.5s"; nullopt on anything else.
-std::optional<Millis> parseDelay(const std::string& text);
 std::string formatDelay(Millis delay);  // "@delay 50ms"
-
-std::vector<std::string> splitWords(const std::string& text);
 
 }  // namespace vantrel::session

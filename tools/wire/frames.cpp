@@ -2,28 +2,26 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
+#include <regex>
+#include <utility>
 
 namespace vantrel::wire {
 
 namespace {
 
-uint8_t high(uint16_t value) {
-    return static_cast<uint8_t>(value >> 8);
-}
-
-uint8_t low(uint16_t value) {
-    return static_cast<uint8_t>(value & 0xFF);
-}
-
 int bigEndian16(const uint8_t* bytes) {
     return bytes[0] * 256 + bytes[1];
 }
 
-// A 16-bit field of a standard message, high byte first.
-void putField16(StandardPayload* payload, size_t field, uint16_t value) {
-    (*payload)[kFieldsAt + field] = high(value);
-    (*payload)[kFieldsAt + field + 1] = low(value);
+// A standard message with two 16-bit fields, `a` at `first` and `b` at
+// `second`, high byte first.
+Bytes twoFields(uint8_t letter, size_t first, uint16_t a, size_t second, uint16_t b) {
+    StandardPayload payload{letter};
+    for (auto [field, value] : {std::pair{first, a}, std::pair{second, b}}) {
+        payload[kFieldsAt + field] = static_cast<uint8_t>(value >> 8);
+        payload[kFieldsAt + field + 1] = static_cast<uint8_t>(value & 0xFF);
+    }
+    return encodeStandard(payload);
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -122,17 +120,11 @@ Bytes ack() {
 }
 
 Bytes motion(uint16_t ps1, uint16_t ps2) {
-    StandardPayload payload{kLetterMotion};
-    putField16(&payload, kMotionPs1, ps1);
-    putField16(&payload, kMotionPs2, ps2);
-    return encodeStandard(payload);
+    return twoFields(kLetterMotion, kMotionPs1, ps1, kMotionPs2, ps2);
 }
 
 Bytes light(uint16_t vis, uint16_t ir) {
-    StandardPayload payload{kLetterLight};
-    putField16(&payload, kLightVisible, vis);
-    putField16(&payload, kLightInfrared, ir);
-    return encodeStandard(payload);
+    return twoFields(kLetterLight, kLightVisible, vis, kLightInfrared, ir);
 }
 
 Bytes version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t commError) {
@@ -203,9 +195,9 @@ std::string describeCommand(const StandardPayload& p) {
         case kCommandIdentify:
             return format("%c (identify)", p[0]);
         case kCommandLed:
-            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (LED on)" : " (LED off)");
         case kCommandNfc:
-            return format("%c %02X", p[0], p[1]) + (p[1] != 0 ? " (NFC on)" : " (NFC off)");
+            return format("%c %02X (%s %s)", p[0], p[1], p[0] == kCommandLed ? "LED" : "NFC",
+                          p[1] != 0 ? "on" : "off");
         default:
             return "U " + hexText(p.data(), p.size()) + " (unknown command)";
     }
@@ -213,12 +205,11 @@ std::string describeCommand(const StandardPayload& p) {
 
 std::string describeBoardBytes(const Bytes& bytes) {
     std::string text;
+    auto add = [&text](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
     size_t at = 0;
-    size_t rawStart = 0;
-    auto flushRaw = [&](size_t end) {
-        if (end == rawStart) return;
-        if (!text.empty()) text += ", ";
-        text += "raw " + hexText(bytes.data() + rawStart, end - rawStart);
+    size_t rawStart = 0;  // where the bytes that are no good frame began
+    auto addRaw = [&] {
+        if (at > rawStart) add("raw " + hexText(bytes.data() + rawStart, at - rawStart));
     };
     while (at < bytes.size()) {
         std::string frame;
@@ -227,13 +218,12 @@ std::string describeBoardBytes(const Bytes& bytes) {
             ++at;
             continue;
         }
-        flushRaw(at);
-        if (!text.empty()) text += ", ";
-        text += frame;
+        addRaw();
+        add(frame);
         at += length;
         rawStart = at;
     }
-    flushRaw(at);
+    addRaw();
     return text;
 }
 
@@ -242,27 +232,16 @@ std::string FirmwareVersion::text() const {
 }
 
 std::optional<FirmwareVersion> FirmwareVersion::parse(const std::string& text) {
-    int parts[3];
-    size_t at = 0;
+    static const std::regex kVersion("([0-9]{1,4})\\.([0-9]{1,4})\\.([0-9]{1,4})");
+    std::smatch parts;
+    if (!std::regex_match(text, parts, kVersion)) return std::nullopt;
+    int values[3];
     for (int i = 0; i < 3; ++i) {
-        if (at >= text.size() || text[at] < '0' || text[at] > '9') return std::nullopt;
-        int value = 0;
-        size_t digits = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && digits < 4) {
-            value = value * 10 + (text[at] - '0');
-            ++at;
-            ++digits;
-        }
-        if (value > 255) return std::nullopt;
-        parts[i] = value;
-        if (i < 2) {
-            if (at >= text.size() || text[at] != '.') return std::nullopt;
-            ++at;
-        }
+        values[i] = std::stoi(parts[i + 1]);
+        if (values[i] > 255) return std::nullopt;
     }
-    if (at != text.size()) return std::nullopt;
-    return FirmwareVersion{static_cast<uint8_t>(parts[0]), static_cast<uint8_t>(parts[1]),
-                           static_cast<uint8_t>(parts[2])};
+    return FirmwareVersion{static_cast<uint8_t>(values[0]), static_cast<uint8_t>(values[1]),
+                           static_cast<uint8_t>(values[2])};
 }
 
 }  // namespace vantrel::wire
