@@ -2,7 +2,6 @@
 // board, with readings that change a little each time.
 #include "session/simulated_source.h"
 
-#include <chrono>
 #include <exception>
 
 #include "simboard/simulated_board.h"
@@ -11,44 +10,17 @@ namespace vantrel::session {
 
 namespace {
 
-using Millis = std::chrono::milliseconds;
-
-Millis every(double seconds) {
-    return Millis(static_cast<long>(seconds * 1000.0 + 0.5));
-}
-
 class BenchBoard : public SimulatedSource {
-public:
+  public:
     explicit BenchBoard(const wire::FirmwareVersion& firmware) : board_(firmware) {}
 
     const std::string& devicePath() const override { return board_.slavePath(); }
 
     void startStreams(const SimulatedStreams& s) override {
-        if (s.motionHz > 0) {
-            board_.startStream(every(1.0 / s.motionHz), [k = 0]() mutable {
-                ++k;
-                return wire::motion(static_cast<uint16_t>(200 + (k * 37) % 400), 100);
-            });
-        }
-        if (s.lightHz > 0) {
-            board_.startStream(every(1.0 / s.lightHz), [k = 0]() mutable {
-                ++k;
-                return wire::light(static_cast<uint16_t>(300 + (k * 25) % 200), 90);
-            });
-        }
-        if (s.nfcEvery > 0) {
-            board_.startStream(every(s.nfcEvery), [k = 0]() mutable {
-                return wire::nfc(4, 1, wire::Bytes{0x04, 0xA1, 0x5C, static_cast<uint8_t>(++k)});
-            });
-        }
-        if (s.logEvery > 0) {
-            board_.startStream(every(s.logEvery), [k = 0]() mutable {
-                return wire::boardLog("sensor board ok #" + std::to_string(++k));
-            });
-        }
+        board_.startVaryingStreams({s.motionHz, s.lightHz, s.nfcEvery, s.logEvery});
     }
 
-private:
+  private:
     simboard::SimulatedBoard board_;
 };
 

@@ -46,9 +46,12 @@ constexpr int kEmptyPollsNeeded = 10;
 constexpr SimulatedBoard::Millis kDrainLimit{2000};
 constexpr SimulatedBoard::Millis kCloseLimit{5000};
 
+SimulatedBoard::Millis every(double seconds) {
+    return SimulatedBoard::Millis(std::max(1L, std::lround(seconds * 1000.0)));
+}
+
 SimulatedBoard::Millis periodFor(double perSecond) {
-    long millis = std::lround(1000.0 / perSecond);
-    return SimulatedBoard::Millis(std::max(1L, millis));
+    return every(1.0 / perSecond);
 }
 
 }  // namespace
@@ -251,6 +254,41 @@ void SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t i
     if (perSecond <= 0) return;
     startStream(
         periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
+}
+
+void SimulatedBoard::startVaryingStreams(const VaryingStreams& s) {
+    if (s.motionHz > 0) {
+        startStream(
+            periodFor(s.motionHz),
+            [k = 0]() mutable {
+                ++k;
+                return motion(static_cast<uint16_t>(200 + (k * 37) % 400),
+                              static_cast<uint16_t>(100 + (k * 11) % 100));
+            },
+            s.quiet);
+    }
+    if (s.lightHz > 0) {
+        startStream(
+            periodFor(s.lightHz),
+            [k = 0]() mutable {
+                uint16_t vis = static_cast<uint16_t>(300 + (++k * 25) % 200);
+                return light(vis, static_cast<uint16_t>(vis / 3));
+            },
+            s.quiet);
+    }
+    if (s.nfcEvery > 0) {
+        startStream(every(s.nfcEvery), [k = 0]() mutable {
+            return nfc(4, 1, Bytes{0x04, 0xA1, 0x5C, static_cast<uint8_t>(++k)});
+        });
+    }
+    if (s.logEvery > 0) {
+        startStream(every(s.logEvery), [text = s.logText, k = 0]() mutable {
+            return boardLog(text + " #" + std::to_string(++k));
+        });
+    }
+    if (s.garbageEvery > 0) {
+        startStream(every(s.garbageEvery), [k = 0u]() mutable { return garbage(4, ++k); });
+    }
 }
 
 void SimulatedBoard::streamLoop() {

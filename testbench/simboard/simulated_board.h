@@ -155,6 +155,14 @@ class SimulatedBoard {
     void startStream(Millis period, std::function<Bytes()> next, bool quiet = false);
     void startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet = false);
     void startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet = false);
+    // Readings that change a little each time, so that a reader can tell them
+    // apart: rates in frames per second, periods in seconds, 0 for none.
+    struct VaryingStreams {
+        double motionHz = 0, lightHz = 0, nfcEvery = 0, logEvery = 0, garbageEvery = 0;
+        std::string logText = "sensor board ok";
+        bool quiet = false;  // motion and light not told to the listener
+    };
+    void startVaryingStreams(const VaryingStreams& streams);
 
   private:
     struct Stream {

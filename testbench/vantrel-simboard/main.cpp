@@ -32,13 +32,7 @@ struct Options {
     BoardMode mode = BoardMode::Firmware;
     bool ackWithoutVersion = false;
     int garbageBeforeAck = 0;
-    double motionPerSecond = 0;
-    double lightPerSecond = 0;
-    double nfcEvery = 0;
-    double logEvery = 0;
-    std::string logText = "sensor board ok";
-    double garbageEvery = 0;
-    bool quietStreams = false;
+    SimulatedBoard::VaryingStreams streams;
 };
 
 void usage(FILE* out) {
@@ -73,13 +67,13 @@ std::vector<cli::Option> optionTable(Options* o) {
             cli::parsed("--mode", &o->mode, parseMode),
             cli::flag("--ack-without-version", &o->ackWithoutVersion),
             cli::number("--garbage-before-ack", &o->garbageBeforeAck),
-            cli::number("--motion-hz", &o->motionPerSecond),
-            cli::number("--light-hz", &o->lightPerSecond),
-            cli::number("--nfc-every", &o->nfcEvery),
-            cli::number("--log-every", &o->logEvery),
-            cli::text("--log-text", &o->logText),
-            cli::number("--garbage-every", &o->garbageEvery),
-            cli::flag("--quiet-streams", &o->quietStreams)};
+            cli::number("--motion-hz", &o->streams.motionHz),
+            cli::number("--light-hz", &o->streams.lightHz),
+            cli::number("--nfc-every", &o->streams.nfcEvery),
+            cli::number("--log-every", &o->streams.logEvery),
+            cli::text("--log-text", &o->streams.logText),
+            cli::number("--garbage-every", &o->streams.garbageEvery),
+            cli::flag("--quiet-streams", &o->streams.quiet)};
 }
 
 std::mutex printMutex;
@@ -88,51 +82,6 @@ void printLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(printMutex);
     fprintf(stdout, "%s\n", line.c_str());
     fflush(stdout);
-}
-
-SimulatedBoard::Millis every(double seconds) {
-    return SimulatedBoard::Millis(static_cast<long>(seconds * 1000.0 + 0.5));
-}
-
-// Readings that change a little each time, so a reader can tell them apart.
-void startStreams(SimulatedBoard& board, const Options& options) {
-    bool quiet = options.quietStreams;
-    if (options.motionPerSecond > 0) {
-        board.startStream(
-            every(1.0 / options.motionPerSecond),
-            [k = 0]() mutable {
-                ++k;
-                return motion(static_cast<uint16_t>(200 + (k * 37) % 400),
-                              static_cast<uint16_t>(100 + (k * 11) % 100));
-            },
-            quiet);
-    }
-    if (options.lightPerSecond > 0) {
-        board.startStream(
-            every(1.0 / options.lightPerSecond),
-            [k = 0]() mutable {
-                ++k;
-                uint16_t vis = static_cast<uint16_t>(300 + (k * 25) % 200);
-                return light(vis, static_cast<uint16_t>(vis / 3));
-            },
-            quiet);
-    }
-    if (options.nfcEvery > 0) {
-        board.startStream(every(options.nfcEvery), [k = 0]() mutable {
-            ++k;
-            return nfc(4, 1, Bytes{0x04, 0xA1, 0x5C, static_cast<uint8_t>(k)});
-        });
-    }
-    if (options.logEvery > 0) {
-        std::string text = options.logText;
-        board.startStream(every(options.logEvery), [text, k = 0]() mutable {
-            return boardLog(text + " #" + std::to_string(++k));
-        });
-    }
-    if (options.garbageEvery > 0) {
-        board.startStream(every(options.garbageEvery),
-                          [k = 0u]() mutable { return garbage(4, ++k); });
-    }
 }
 
 int writeImage(const Options& options) {
@@ -156,11 +105,11 @@ std::string rateText(const Options& o) {
         snprintf(part, sizeof part, format, value);
         text += (text.empty() ? "" : ", ") + std::string(part);
     };
-    add(o.motionPerSecond, "motion %g/s");
-    add(o.lightPerSecond, "light %g/s");
-    add(o.nfcEvery, "NFC tap every %g s");
-    add(o.logEvery, "board log every %g s");
-    add(o.garbageEvery, "garbage every %g s");
+    add(o.streams.motionHz, "motion %g/s");
+    add(o.streams.lightHz, "light %g/s");
+    add(o.streams.nfcEvery, "NFC tap every %g s");
+    add(o.streams.logEvery, "board log every %g s");
+    add(o.streams.garbageEvery, "garbage every %g s");
     return text.empty() ? "nothing sent unasked" : text;
 }
 
@@ -188,7 +137,7 @@ int runBoard(const Options& options, const sigset_t& stopSignals) {
     printLine("firmware " + options.firmware.text() + ", mode " + modeName(options.mode) + "; " +
               rateText(options));
     board.setListener(printLine);
-    startStreams(board, options);
+    board.startVaryingStreams(options.streams);
     printLine("ready");
     int signal = 0;
     sigwait(&stopSignals, &signal);
