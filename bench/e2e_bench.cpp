@@ -2,8 +2,6 @@
 // program (bench/floor.c), each fed motion frames by a simulated board on a
 // pseudo-terminal, each with a reader on its FIFO. Prints one key=value line
 // per figure and a summary line.
-//
-//   vantrel_e2e_bench [--frames N] [--latency-seconds S]
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -14,10 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,6 +26,7 @@
 #include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
+#include "tools/cli/options.h"
 #include "tools/fifo/fifo_reader.h"
 #include "tools/proc/process_figures.h"
 #include "wire/frames.h"
@@ -288,17 +287,12 @@ void print(const std::string& key, long value) {
 }
 
 struct BenchOptions {
-    size_t frames = 200000;
+    double frames = 200000;
     double latencySeconds = 3;
 };
 
-BenchOptions parseOptions(int argc, char** argv) {
-    BenchOptions options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--frames") == 0) options.frames = strtoul(argv[i + 1], nullptr, 10);
-        if (strcmp(argv[i], "--latency-seconds") == 0) options.latencySeconds = atof(argv[i + 1]);
-    }
-    return options;
+void usage(FILE* out) {
+    fputs("usage: vantrel_e2e_bench [--frames N] [--latency-seconds S]\n", out);
 }
 
 // What the summary line takes from the figures printed before it.
@@ -385,7 +379,7 @@ int runBench(const BenchOptions& options) {
     }
     printf("machine.cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
     Summary summary;
-    printThroughput(daemon, floor, options.frames, &summary);
+    printThroughput(daemon, floor, static_cast<size_t>(options.frames), &summary);
     printLatencies(daemon, floor, options.latencySeconds, &summary);
     printFootprint(daemon, floor, &summary);
     printSummary(summary);
@@ -397,7 +391,14 @@ int runBench(const BenchOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchOptions options = parseOptions(argc, argv);
+    BenchOptions options;
+    std::vector<vantrel::cli::Option> table = {
+        vantrel::cli::number("--frames", &options.frames),
+        vantrel::cli::number("--latency-seconds", &options.latencySeconds)};
+    if (std::optional<int> status =
+            vantrel::cli::readOptions(argc, argv, "vantrel_e2e_bench", table, usage)) {
+        return *status;
+    }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     try {

@@ -19,13 +19,10 @@ namespace {
 constexpr size_t kLeadBytes = 50;  // each phase examines at most this many
 
 int runExchange(uint8_t mode, const uint8_t* original, const uint8_t* answers, size_t size) {
-    startRun();
-    gState.verbose = (mode & 1) != 0;
     bool waitReply = (mode & 2) == 0, forward = (mode & 4) != 0;
-    gState.ignoreMotion = gState.ignoreLight = !forward;
+    startRun((mode & 1) != 0, forward, answers, size);
     uint8_t command[6];
     memcpy(command, original, sizeof command);
-    memlink::serve(answers, size);
     int result = sendCommand(command, waitReply);
 
     // One packet on the wire: 'U', the command, its sum.

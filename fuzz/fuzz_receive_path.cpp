@@ -49,12 +49,9 @@ void checkBetweenPasses() {
 }
 
 void runLoop(uint8_t mode, const uint8_t* bytes, size_t size) {
-    startRun();
     passLead = -1;
-    gState.verbose = (mode & 2) != 0;
     forwarding = (mode & 1) != 0;
-    gState.ignoreMotion = gState.ignoreLight = !forwarding;
-    memlink::serve(bytes, size);
+    startRun((mode & 2) != 0, forwarding, bytes, size);
     int result = readData();
     FUZZ_REQUIRE(result == 1 && memlink::left() == 0, "readData gave %d with %zu bytes unread",
                  result, memlink::left());

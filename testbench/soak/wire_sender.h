@@ -54,7 +54,6 @@ class WireSender {
     bool linkFlowing() const { return flowing_; }
 
   private:
-    static constexpr double kFramesPerSecond = kLineStandardFramesPerSecond;
     static constexpr std::chrono::milliseconds kTick{4};
     static constexpr size_t kMostFramesPerWrite = 64;
     static constexpr std::chrono::milliseconds kStallLimit{5000};
@@ -64,10 +63,6 @@ class WireSender {
     // cut frame takes its missing bytes from them, and a lead byte inside
     // their numbers can start a false extended frame of up to 515 bytes.
     static constexpr uint64_t kSpoiledAfterCut = 720;
-
-    static void append(simboard::Bytes* to, const simboard::Bytes& bytes) {
-        to->insert(to->end(), bytes.begin(), bytes.end());
-    }
 
     void run() {
         while (!stopping_) {
@@ -91,7 +86,7 @@ class WireSender {
     // The frames the schedule owes by now, in writes of at most 64 frames.
     void sendDue() {
         double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-        uint64_t due = static_cast<uint64_t>(elapsed * kFramesPerSecond);
+        uint64_t due = static_cast<uint64_t>(elapsed * kLineStandardFramesPerSecond);
         while (frames() < due && !stopping_) {
             simboard::Bytes batch;
             for (size_t i = 0; i < kMostFramesPerWrite && frames() < due; ++i) {
@@ -100,9 +95,9 @@ class WireSender {
                 if (stream == kMotion) {
                     uint16_t ps1, ps2;
                     motionFields(number, &ps1, &ps2);
-                    append(&batch, simboard::motion(ps1, ps2));
+                    batch = simboard::concat(batch, simboard::motion(ps1, ps2));
                 } else {
-                    append(&batch, simboard::light(lightVis(number), 0));
+                    batch = simboard::concat(batch, simboard::light(lightVis(number), 0));
                 }
                 ++sent_[stream];
             }
@@ -121,10 +116,11 @@ class WireSender {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 // Five bytes of start-up noise complete the cut frame (its
                 // checksum fails), so the boot output starts on a frame.
-                simboard::Bytes boot = {0x00, 0x00, 0xFF, 0xF8, 0x80};
+                simboard::Bytes noise = {0x00, 0x00, 0xFF, 0xF8, 0x80};
                 simboard::FirmwareVersion required;
-                append(&boot, simboard::boardLog("boot " + required.text()));
-                append(&boot, simboard::version(required.major, required.minor, required.patch, 0));
+                simboard::Bytes boot = simboard::concat(
+                    simboard::concat(noise, simboard::boardLog("boot " + required.text())),
+                    simboard::version(required.major, required.minor, required.patch, 0));
                 if (write(boot)) ++resets_;
                 break;
             }
@@ -132,7 +128,7 @@ class WireSender {
                 simboard::Bytes taps;
                 for (int i = 0; i < kTapsPerBurst; ++i) {
                     uint8_t id = static_cast<uint8_t>(round * kTapsPerBurst + i);
-                    append(&taps, simboard::nfc(4, 1, {0x04, 0xA1, 0x5C, id}));
+                    taps = simboard::concat(taps, simboard::nfc(4, 1, {0x04, 0xA1, 0x5C, id}));
                 }
                 if (write(taps)) taps_ += kTapsPerBurst;
                 break;
