@@ -140,21 +140,9 @@ class Link {
     }
     bool isOpen() const { return fd_ >= 0; }
 
+    // A write that finds no room for kCommandWait gives up.
     bool send(const uint8_t* bytes, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t wrote = write(fd_, bytes + done, size - done);
-            if (wrote > 0) {
-                done += static_cast<size_t>(wrote);
-            } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-                return false;
-            } else {
-                struct pollfd room = {fd_, POLLOUT, 0};
-                if (poll(&room, 1, static_cast<int>(scaled(kCommandWait).count())) <= 0)
-                    return false;
-            }
-        }
-        return true;
+        return sb::writeAll(fd_, bytes, size, scaled(kCommandWait), true);
     }
 
     // The next byte within `wait`, or -1.
