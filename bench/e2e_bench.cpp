@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -104,11 +103,8 @@ class TimedReader {
 // The daemon's own process: under strace, the tracer's child.
 pid_t daemonProcess(pid_t started) {
     if (getenv("VANTREL_BENCH_STRACE") == nullptr) return started;
-    std::ifstream children("/proc/" + std::to_string(started) + "/task/" + std::to_string(started) +
-                           "/children");
-    pid_t child = -1;
-    children >> child;
-    return child > 0 ? child : started;
+    std::vector<vantrel::proc::Child> children = vantrel::proc::children(started);
+    return children.empty() ? started : children[0].pid;
 }
 
 // ---- one process under test with its board, root and reader

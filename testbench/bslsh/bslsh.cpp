@@ -108,11 +108,7 @@ void logArguments(int argc, char** argv) {
     if (sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGPIPE) == 1) {
         line += " [started with SIGPIPE blocked]";
     }
-    line += '\n';
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)!write(fd, line.data(), line.size());
-    close(fd);
+    std::ofstream(path, std::ios::app) << line << '\n';
 }
 
 void onTimeLimit(int) {
