@@ -45,10 +45,6 @@ constexpr std::chrono::milliseconds kReaderPoll{50};  // how soon a reader sees 
 constexpr std::chrono::milliseconds kStartLimit{20000};
 constexpr std::chrono::milliseconds kEndLimit{10000};
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 void sleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
@@ -169,7 +165,7 @@ bool startFloor(Target& target) {
 void waitForValues(TimedReader& reader, size_t expected) {
     size_t last = reader.count();
     Clock::time_point progress = Clock::now();
-    while (reader.count() < expected && secondsSince(progress) < 0.5) {
+    while (reader.count() < expected && Clock::now() - progress < std::chrono::milliseconds(500)) {
         sleepFor(0.005);
         if (reader.count() != last) {
             last = reader.count();

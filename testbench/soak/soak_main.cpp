@@ -41,8 +41,8 @@ using std::chrono::milliseconds;
 namespace cli = vantrel::cli;
 
 constexpr long kRssGrowthKib = 16;  // four pages
-constexpr double kReaderAway = 2.0;
-constexpr double kReaderStall = 5.0;
+constexpr milliseconds kReaderAway{2000};
+constexpr milliseconds kReaderStall{5000};
 constexpr double kQuietEnd = 8.0;           // no fault this close to the end
 constexpr milliseconds kStartLimit{30000};  // to the receive phase
 constexpr milliseconds kEndLimit{15000};    // from SIGINT to the exit
@@ -89,9 +89,9 @@ class WireSender {
     bool linkFlowing() const { return flowing_; }
 
   private:
-    static constexpr std::chrono::milliseconds kTick{4};
+    static constexpr milliseconds kTick{4};
     static constexpr size_t kMostFramesPerWrite = 64;
-    static constexpr std::chrono::milliseconds kStallLimit{5000};
+    static constexpr milliseconds kStallLimit{5000};
     static constexpr size_t kGarbageBytes = 256;
     static constexpr int kTapsPerBurst = 5;
     // Frames of each stream after a cut frame whose loss is the wire's: the
@@ -148,7 +148,7 @@ class WireSender {
                 break;
             case WireFault::Reset: {
                 write(simboard::truncated(simboard::motion(0, 0), 3));  // the frame the reset cut
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                std::this_thread::sleep_for(milliseconds(20));
                 // Five bytes of start-up noise complete the cut frame (its
                 // checksum fails), so the boot output starts on a frame.
                 simboard::Bytes noise = {0x00, 0x00, 0xFF, 0xF8, 0x80};
@@ -202,8 +202,6 @@ class WireSender {
 // lost.
 class StreamReader {
   public:
-    using Millis = std::chrono::milliseconds;
-
     // Opens the FIFO (its buffer made small, so that a 5 s stall overflows
     // it) and starts reading; ok() says whether the open worked.
     StreamReader(std::string path, Stream stream, const SpoilLedger& spoils)
@@ -219,7 +217,7 @@ class StreamReader {
 
     bool ok() const { return opened_; }
     // Leaves the FIFO (`leave`) or stalls on it for `length`.
-    void pauseFor(Millis length, bool leave) {
+    void pauseFor(milliseconds length, bool leave) {
         std::lock_guard<std::mutex> lock(mutex_);
         pauseUntil_ = Clock::now() + length;
         leaving_ = leave;
@@ -231,7 +229,7 @@ class StreamReader {
     }
     // Waits until the value numbered `sent - 1` has come, or nothing came for
     // `quiet`; then counts what never came.
-    void finish(uint64_t sent, Millis quiet) {
+    void finish(uint64_t sent, milliseconds quiet) {
         for (;;) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -249,8 +247,8 @@ class StreamReader {
     static constexpr int kFifoBytes = 8192;
     // After coming back and catching up: the daemon's next write may still
     // carry the gap the pause made.
-    static constexpr Millis kGrace{2000};
-    static constexpr Millis kPoll{50};
+    static constexpr milliseconds kGrace{2000};
+    static constexpr milliseconds kPoll{50};
 
     bool open() {
         std::string error;
@@ -325,16 +323,16 @@ struct Options {
 struct FaultKind {
     const char* name;
     std::optional<WireFault> wire;
-    double readerPause;  // seconds, for a reader's fault
+    milliseconds readerPause;  // for a reader's fault
     bool readerLeaves;
 };
 const FaultKind kFaults[] = {
-    {"garbage", WireFault::Garbage, 0, false},
-    {"reset", WireFault::Reset, 0, false},
-    {"nfc-burst", WireFault::NfcBurst, 0, false},
+    {"garbage", WireFault::Garbage, {}, false},
+    {"reset", WireFault::Reset, {}, false},
+    {"nfc-burst", WireFault::NfcBurst, {}, false},
     {"reader-leaves", std::nullopt, kReaderAway, true},
     {"reader-stalls", std::nullopt, kReaderStall, false},
-    {"cut-frame", WireFault::CutFrame, 0, false},
+    {"cut-frame", WireFault::CutFrame, {}, false},
 };
 constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
@@ -553,8 +551,7 @@ class Soak {
             return;
         }
         // The readers' faults take turns between the two FIFOs.
-        readers_[(index / kFaultKinds) % 2]->pauseFor(
-            std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause)), kind.readerLeaves);
+        readers_[(index / kFaultKinds) % 2]->pauseFor(kind.readerPause, kind.readerLeaves);
     }
 
     void reportMinute(double elapsed) {
