@@ -1,9 +1,10 @@
 // Arbitrary board answers to one command exchange: sendCommand() sends its
-// packet, then reads the ACK phase and the reply phase from the input.
-// Input byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted,
-// bit 2: both streams forwarded, so a reading taken as the reply reaches its
-// pipe); bytes 1 to 6 are the command; the rest is what the board answers. When the answers are
-// used up the link is quiet and reads give end of file, so every exchange ends.
+// packet, then reads the ACK phase and the reply phase from the input. Input
+// byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted, bit 2: both
+// streams forwarded, so a reading taken as the reply reaches its pipe); bytes
+// 1 to 6 are the command; the rest is what the board answers. When the
+// answers are used up the link is quiet and reads give end of file, so every
+// exchange ends.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

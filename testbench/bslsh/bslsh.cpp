@@ -178,23 +178,19 @@ class Link {
     // One loader command; true on ACK. Other bytes before the answer are
     // skipped; on any other outcome `failure` is said.
     bool command(const uint8_t* bytes, size_t size, const char* failure) {
-        if (send(bytes, size) && acknowledged()) return true;
+        bool sent = send(bytes, size);
+        Millis wait = scaled(kCommandWait);
+        auto deadline = Clock::now() + wait;
+        while (sent && Clock::now() < deadline) {
+            int answer = receive(wait);
+            if (answer == sb::kBslAck) return true;
+            if (answer == sb::kBslNak || answer < 0) break;
+        }
         say(failure);
         return false;
     }
 
   private:
-    bool acknowledged() {
-        Millis wait = scaled(kCommandWait);
-        auto deadline = Clock::now() + wait;
-        while (Clock::now() < deadline) {
-            int answer = receive(wait);
-            if (answer == sb::kBslAck) return true;
-            if (answer == sb::kBslNak || answer < 0) return false;
-        }
-        return false;
-    }
-
     int fd_ = -1;
 };
 

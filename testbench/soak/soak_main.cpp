@@ -422,26 +422,21 @@ Totals totalsOf(const Sample& s) {
 // brings each kind once, one after another, so that every path they take is
 // in memory before the figures that later ones are held to; from then on one
 // fault every 30 s (six to the rest of a shorter run), in turn.
-class FaultSchedule {
-  public:
-    FaultSchedule(double total) : total_(total) {
-        warmUp_ = std::min(60.0, total / 2);
-        every_ = std::min(30.0, (total - warmUp_) / kFaultKinds);
-    }
-    double warmUp() const { return warmUp_; }
+struct FaultSchedule {
+    explicit FaultSchedule(double total)
+        : total(total),
+          warmUp(std::min(60.0, total / 2)),
+          every(std::min(30.0, (total - warmUp) / kFaultKinds)) {}
     double timeOf(int index) const {
-        if (index < kFaultKinds) return warmUp_ * (index + 1) / (kFaultKinds + 1);
-        return warmUp_ + every_ * (index - kFaultKinds + 1);
+        if (index < kFaultKinds) return warmUp * (index + 1) / (kFaultKinds + 1);
+        return warmUp + every * (index - kFaultKinds + 1);
     }
     bool due(int index, double elapsed) const {
         double at = timeOf(index);
-        return at <= elapsed && at < total_ - kQuietEnd;
+        return at <= elapsed && at < total - kQuietEnd;
     }
 
-  private:
-    double total_;
-    double warmUp_;
-    double every_;
+    const double total, warmUp, every;  // seconds
 };
 
 class Soak {
@@ -507,8 +502,7 @@ class Soak {
         printf(
             "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
             "daemon %s (pid %d), root %s\n",
-            o_.minutes, kLineStandardFramesPerSecond,
-            schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
+            o_.minutes, kLineStandardFramesPerSecond, schedule_.every, schedule_.warmUp,
             o_.daemon.c_str(), daemon_.pid(), root_.path().c_str());
     }
 
@@ -522,7 +516,7 @@ class Soak {
         while (!dead_) {
             double elapsed = Seconds(Clock::now() - start).count();
             injectDue(elapsed);
-            if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
+            if (!haveBaseline_ && elapsed >= schedule_.warmUp) {
                 baseline_ = sample(elapsed);
                 haveBaseline_ = true;
             }
