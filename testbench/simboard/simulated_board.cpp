@@ -202,10 +202,6 @@ void SimulatedBoard::emit(const std::string& line) {
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    return writeBytesHoldingLock(bytes, roomWait, steady);
-}
-
-bool SimulatedBoard::writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady) {
     if (master_ < 0) return false;  // the board has vanished
     return writeAll(master_, bytes.data(), bytes.size(), roomWait, steady);
 }
@@ -467,10 +463,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
     if (command == kBslSync) {
         answerBsl(kBslAck, "sync", "<- BSL sync -> ACK");
     } else if (command == kBslErase) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            hasFirmware_ = false;
-        }
+        setLocked(hasFirmware_, false);
         answerBsl(kBslAck, "erase", "<- BSL erase -> ACK (firmware erased)");
     } else if (command == kBslReset) {
         // The firmware starts and the event is recorded before the ACK leaves,
@@ -486,7 +479,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
                 if (starts) mode_ = BoardMode::Firmware;
             }
             changed_.notify_all();
-            writeBytesHoldingLock(Bytes{kBslAck}, kWriteRoomWait);
+            if (master_ >= 0) writeAll(master_, &kBslAck, 1, kWriteRoomWait, false);
         }
         emit("<- BSL reset -> ACK, " + (starts ? running : "no firmware: loader stays"));
     }

@@ -189,8 +189,6 @@ class SimulatedBoard {
     // Waits up to `roomWait` for room in the terminal's buffer; with
     // `steady`, the wait starts afresh whenever some bytes went out.
     bool writeBytes(const Bytes& bytes, Millis roomWait = kWriteRoomWait, bool steady = false);
-    // The same, for a caller that already holds writeMutex_.
-    bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();
     // One field read or written under the board's lock.
     template <typename Field>
