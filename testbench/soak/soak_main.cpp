@@ -50,10 +50,7 @@ constexpr char kCsvHeader[] =
     "minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
     "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n";
 
-// The board's side of the soak: motion and light frames at the wire's full
-// rate (115200 baud, 8N1: 11520 bytes, 1440 standard frames a second), taking
-// turns, each carrying its stream's sequence number (sequence.h). The wire's
-// faults are put between two frames on request.
+// What the sender can put on the wire between two frames.
 enum class WireFault {
     Garbage,   // a burst of bytes that lead no frame
     Reset,     // the board restarts: a frame cut by it, start-up noise, boot
@@ -62,6 +59,10 @@ enum class WireFault {
     CutFrame,  // a board log frame cut short; the stream goes on
 };
 
+// The board's side of the soak: motion and light frames at the wire's full
+// rate (115200 baud, 8N1: 11520 bytes, 1440 standard frames a second), taking
+// turns, each carrying its stream's sequence number (sequence.h). The wire's
+// faults are put between two frames on request.
 class WireSender {
   public:
     // Starts sending at once.
