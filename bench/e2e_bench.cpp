@@ -225,9 +225,8 @@ Latency measureLatency(Target& target, double seconds) {
     target.reader->clear();
     Clock::time_point start = Clock::now();
     for (size_t i = 0; i < frames; ++i) {
-        std::this_thread::sleep_until(
-            start + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(i) / kLineRateFrames)));
+        auto due = std::chrono::duration<double>(static_cast<double>(i) / kLineRateFrames);
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(due));
         target.board.send(vantrel::simboard::motion(static_cast<uint16_t>(i), 0));
         sentAt[i] = Clock::now();
     }
