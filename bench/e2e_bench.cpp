@@ -2,8 +2,6 @@
 // program (bench/floor.c), each fed motion frames by a simulated board on a
 // pseudo-terminal, each with a reader on its FIFO. Prints one key=value line
 // per figure and a summary line.
-//
-//   vantrel_e2e_bench [--frames N] [--latency-seconds S]
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -14,10 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,6 +25,7 @@
 #include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
+#include "tools/cli/options.h"
 #include "tools/fifo/fifo_reader.h"
 #include "tools/proc/process_figures.h"
 #include "wire/frames.h"
@@ -46,10 +44,6 @@ constexpr size_t kFramesPerWrite = 256;
 constexpr std::chrono::milliseconds kReaderPoll{50};  // how soon a reader sees it should stop
 constexpr std::chrono::milliseconds kStartLimit{20000};
 constexpr std::chrono::milliseconds kEndLimit{10000};
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 void sleepFor(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -105,11 +99,8 @@ class TimedReader {
 // The daemon's own process: under strace, the tracer's child.
 pid_t daemonProcess(pid_t started) {
     if (getenv("VANTREL_BENCH_STRACE") == nullptr) return started;
-    std::ifstream children("/proc/" + std::to_string(started) + "/task/" + std::to_string(started) +
-                           "/children");
-    pid_t child = -1;
-    children >> child;
-    return child > 0 ? child : started;
+    std::vector<vantrel::proc::Child> children = vantrel::proc::children(started);
+    return children.empty() ? started : children[0].pid;
 }
 
 // ---- one process under test with its board, root and reader
@@ -174,7 +165,7 @@ bool startFloor(Target& target) {
 void waitForValues(TimedReader& reader, size_t expected) {
     size_t last = reader.count();
     Clock::time_point progress = Clock::now();
-    while (reader.count() < expected && secondsSince(progress) < 0.5) {
+    while (reader.count() < expected && Clock::now() - progress < std::chrono::milliseconds(500)) {
         sleepFor(0.005);
         if (reader.count() != last) {
             last = reader.count();
@@ -234,9 +225,8 @@ Latency measureLatency(Target& target, double seconds) {
     target.reader->clear();
     Clock::time_point start = Clock::now();
     for (size_t i = 0; i < frames; ++i) {
-        std::this_thread::sleep_until(
-            start + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(i) / kLineRateFrames)));
+        auto due = std::chrono::duration<double>(static_cast<double>(i) / kLineRateFrames);
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(due));
         target.board.send(vantrel::simboard::motion(static_cast<uint16_t>(i), 0));
         sentAt[i] = Clock::now();
     }
@@ -288,17 +278,12 @@ void print(const std::string& key, long value) {
 }
 
 struct BenchOptions {
-    size_t frames = 200000;
+    double frames = 200000;
     double latencySeconds = 3;
 };
 
-BenchOptions parseOptions(int argc, char** argv) {
-    BenchOptions options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--frames") == 0) options.frames = strtoul(argv[i + 1], nullptr, 10);
-        if (strcmp(argv[i], "--latency-seconds") == 0) options.latencySeconds = atof(argv[i + 1]);
-    }
-    return options;
+void usage(FILE* out) {
+    fputs("usage: vantrel_e2e_bench [--frames N] [--latency-seconds S]\n", out);
 }
 
 // What the summary line takes from the figures printed before it.
@@ -385,7 +370,7 @@ int runBench(const BenchOptions& options) {
     }
     printf("machine.cores=%ld\n", sysconf(_SC_NPROCESSORS_ONLN));
     Summary summary;
-    printThroughput(daemon, floor, options.frames, &summary);
+    printThroughput(daemon, floor, static_cast<size_t>(options.frames), &summary);
     printLatencies(daemon, floor, options.latencySeconds, &summary);
     printFootprint(daemon, floor, &summary);
     printSummary(summary);
@@ -397,7 +382,14 @@ int runBench(const BenchOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    BenchOptions options = parseOptions(argc, argv);
+    BenchOptions options;
+    std::vector<vantrel::cli::Option> table = {
+        vantrel::cli::number("--frames", &options.frames),
+        vantrel::cli::number("--latency-seconds", &options.latencySeconds)};
+    if (std::optional<int> status =
+            vantrel::cli::readOptions(argc, argv, "vantrel_e2e_bench", table, usage)) {
+        return *status;
+    }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     try {

@@ -68,7 +68,7 @@ void broken(const char* format, ...) {
     abort();
 }
 
-void startRun() {
+void startRun(bool verbose, bool forwarded, const uint8_t* bytes, size_t size) {
     setenv("VANTREL_LOG", "/dev/null", 1);
     setenv("VANTREL_TIME_SCALE", "0.001", 1);
     resetDaemonState();
@@ -76,6 +76,9 @@ void startRun() {
     counts.lastPipe = -1;
     lastAccepted = false;
     gState.serialFd = memlink::kLinkFd;
+    gState.verbose = verbose;
+    gState.ignoreMotion = gState.ignoreLight = !forwarded;
+    memlink::serve(bytes, size);
 }
 
 void checkReceiveBuffer() {

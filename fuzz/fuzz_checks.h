@@ -36,8 +36,9 @@ struct Counts {
 };
 extern Counts counts;
 
-// Fresh counts and state, no log, a small time scale.
-void startRun();
+// Fresh counts and state, no log, a small time scale, the link serving
+// `bytes`; motion and light forwarded or not.
+void startRun(bool verbose, bool forwarded, const uint8_t* bytes, size_t size);
 
 // rxLength within 0..512 and, after an accepted frame, its zero in place.
 void checkReceiveBuffer();

@@ -1,9 +1,10 @@
 // Arbitrary board answers to one command exchange: sendCommand() sends its
-// packet, then reads the ACK phase and the reply phase from the input.
-// Input byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted,
-// bit 2: both streams forwarded, so a reading taken as the reply reaches its
-// pipe); bytes 1 to 6 are the command; the rest is what the board answers. When the answers are
-// used up the link is quiet and reads give end of file, so every exchange ends.
+// packet, then reads the ACK phase and the reply phase from the input. Input
+// byte 0 chooses the run (bit 0: verbose, bit 1: no reply wanted, bit 2: both
+// streams forwarded, so a reading taken as the reply reaches its pipe); bytes
+// 1 to 6 are the command; the rest is what the board answers. When the
+// answers are used up the link is quiet and reads give end of file, so every
+// exchange ends.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -19,13 +20,10 @@ namespace {
 constexpr size_t kLeadBytes = 50;  // each phase examines at most this many
 
 int runExchange(uint8_t mode, const uint8_t* original, const uint8_t* answers, size_t size) {
-    startRun();
-    gState.verbose = (mode & 1) != 0;
     bool waitReply = (mode & 2) == 0, forward = (mode & 4) != 0;
-    gState.ignoreMotion = gState.ignoreLight = !forward;
+    startRun((mode & 1) != 0, forward, answers, size);
     uint8_t command[6];
     memcpy(command, original, sizeof command);
-    memlink::serve(answers, size);
     int result = sendCommand(command, waitReply);
 
     // One packet on the wire: 'U', the command, its sum.

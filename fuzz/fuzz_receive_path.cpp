@@ -1,10 +1,10 @@
 // Arbitrary board output through the daemon's receive loop, exactly as
 // readData() runs it. Input byte 0 chooses the run (bit 0: both streams
 // forwarded, bit 1: verbose); the rest is what the board sends, and the loop
-// ends when it is used up. Before each wait the pass
-// that has just ended is checked: one lead byte and the frame it leads taken
-// off the link, the reader its lead byte calls for, the pipe value and the
-// broadcast due for its message and nothing else.
+// ends when it is used up. Before each wait the pass that has just ended is
+// checked: one lead byte and the frame it leads taken off the link, the reader
+// its lead byte calls for, the pipe value and the broadcast due for its
+// message and nothing else.
 #include <cstddef>
 #include <cstdint>
 
@@ -49,12 +49,9 @@ void checkBetweenPasses() {
 }
 
 void runLoop(uint8_t mode, const uint8_t* bytes, size_t size) {
-    startRun();
     passLead = -1;
-    gState.verbose = (mode & 2) != 0;
     forwarding = (mode & 1) != 0;
-    gState.ignoreMotion = gState.ignoreLight = !forwarding;
-    memlink::serve(bytes, size);
+    startRun((mode & 2) != 0, forwarding, bytes, size);
     int result = readData();
     FUZZ_REQUIRE(result == 1 && memlink::left() == 0, "readData gave %d with %zu bytes unread",
                  result, memlink::left());

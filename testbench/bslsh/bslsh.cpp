@@ -108,11 +108,7 @@ void logArguments(int argc, char** argv) {
     if (sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, SIGPIPE) == 1) {
         line += " [started with SIGPIPE blocked]";
     }
-    line += '\n';
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    (void)!write(fd, line.data(), line.size());
-    close(fd);
+    std::ofstream(path, std::ios::app) << line << '\n';
 }
 
 void onTimeLimit(int) {
@@ -140,21 +136,9 @@ class Link {
     }
     bool isOpen() const { return fd_ >= 0; }
 
+    // A write that finds no room for kCommandWait gives up.
     bool send(const uint8_t* bytes, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            ssize_t wrote = write(fd_, bytes + done, size - done);
-            if (wrote > 0) {
-                done += static_cast<size_t>(wrote);
-            } else if (wrote < 0 && errno != EAGAIN && errno != EINTR) {
-                return false;
-            } else {
-                struct pollfd room = {fd_, POLLOUT, 0};
-                if (poll(&room, 1, static_cast<int>(scaled(kCommandWait).count())) <= 0)
-                    return false;
-            }
-        }
-        return true;
+        return sb::writeAll(fd_, bytes, size, scaled(kCommandWait), true);
     }
 
     // The next byte within `wait`, or -1.
@@ -194,23 +178,19 @@ class Link {
     // One loader command; true on ACK. Other bytes before the answer are
     // skipped; on any other outcome `failure` is said.
     bool command(const uint8_t* bytes, size_t size, const char* failure) {
-        if (send(bytes, size) && acknowledged()) return true;
+        bool sent = send(bytes, size);
+        Millis wait = scaled(kCommandWait);
+        auto deadline = Clock::now() + wait;
+        while (sent && Clock::now() < deadline) {
+            int answer = receive(wait);
+            if (answer == sb::kBslAck) return true;
+            if (answer == sb::kBslNak || answer < 0) break;
+        }
         say(failure);
         return false;
     }
 
   private:
-    bool acknowledged() {
-        Millis wait = scaled(kCommandWait);
-        auto deadline = Clock::now() + wait;
-        while (Clock::now() < deadline) {
-            int answer = receive(wait);
-            if (answer == sb::kBslAck) return true;
-            if (answer == sb::kBslNak || answer < 0) return false;
-        }
-        return false;
-    }
-
     int fd_ = -1;
 };
 

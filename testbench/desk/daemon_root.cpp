@@ -1,13 +1,11 @@
 #include "desk/daemon_root.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "common/paths.h"
@@ -41,13 +39,11 @@ std::string makeTemporaryFolder(const std::string& prefix) {
 }
 
 void writeSmallFile(const std::string& path, const char* text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) throw failure("open " + path, errno);
-    ssize_t wrote = write(fd, text, strlen(text));
-    int writeError = errno;
-    if (close(fd) != 0 || wrote != static_cast<ssize_t>(strlen(text))) {
-        throw failure("write " + path, wrote < 0 ? writeError : EIO);
-    }
+    std::ofstream file(path, std::ios::trunc);
+    if (!file) throw failure("open " + path, errno);
+    file << text;
+    file.close();
+    if (!file) throw failure("write " + path, errno != 0 ? errno : EIO);
 }
 
 }  // namespace

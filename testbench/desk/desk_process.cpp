@@ -31,9 +31,10 @@ bool fileHolds(const std::string& path, const std::string& text) {
     return content.find(text) != std::string::npos;
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+// execve() takes char* for historical reasons; it changes none of them.
+std::vector<char*> pointersTo(const std::vector<std::string>& texts) {
     std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
+    for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
     pointers.push_back(nullptr);
     return pointers;
 }
@@ -102,10 +103,8 @@ DeskProcess::~DeskProcess() {
 }
 
 bool DeskProcess::start(const Launch& launch, std::string* error) {
-    std::vector<std::string> args = launch.argv;
-    std::vector<std::string> env = launch.environment;
-    std::vector<char*> argv = pointersTo(args);
-    std::vector<char*> envp = pointersTo(env);
+    std::vector<char*> argv = pointersTo(launch.argv);
+    std::vector<char*> envp = pointersTo(launch.environment);
     StartFiles files;
     if (!files.open(launch, error)) return false;
     pid_t child = fork();

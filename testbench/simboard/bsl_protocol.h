@@ -24,6 +24,8 @@
 // the flashed version.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace vantrel::simboard {
@@ -39,6 +41,11 @@ constexpr uint8_t kBslNak = 0xA0;
 // Raw mode at 115200 baud: how the board and bslsh each set their end of the
 // pseudo-terminal.
 void makeRaw(int fd);
+// Writes all `size` bytes to the non-blocking `fd`, waiting up to `roomWait`
+// for room in its buffer; with `steady`, the wait starts afresh whenever some
+// bytes went out. False when a write fails or the wait runs out.
+bool writeAll(int fd, const uint8_t* bytes, size_t size, std::chrono::milliseconds roomWait,
+              bool steady);
 
 // SUM of the flash command.
 constexpr uint8_t bslFlashSum(uint8_t major, uint8_t minor, uint8_t patch) {

@@ -50,10 +50,6 @@ SimulatedBoard::Millis every(double seconds) {
     return SimulatedBoard::Millis(std::max(1L, std::lround(seconds * 1000.0)));
 }
 
-SimulatedBoard::Millis periodFor(double perSecond) {
-    return every(1.0 / perSecond);
-}
-
 }  // namespace
 
 void makeRaw(int fd) {
@@ -63,6 +59,27 @@ void makeRaw(int fd) {
     cfsetispeed(&settings, B115200);
     cfsetospeed(&settings, B115200);
     tcsetattr(fd, TCSANOW, &settings);
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t size, std::chrono::milliseconds roomWait,
+              bool steady) {
+    size_t done = 0;
+    auto deadline = Clock::now() + roomWait;
+    while (done < size) {
+        ssize_t wrote = write(fd, bytes + done, size - done);
+        if (wrote > 0) {
+            done += static_cast<size_t>(wrote);
+            if (steady) deadline = Clock::now() + roomWait;
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0 && errno != EAGAIN) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;  // nobody reads: drop the rest
+        struct pollfd room = {fd, POLLOUT, 0};
+        poll(&room, 1, static_cast<int>(left.count()));
+    }
+    return true;
 }
 
 const char* modeName(BoardMode mode) {
@@ -185,28 +202,8 @@ void SimulatedBoard::emit(const std::string& line) {
 
 bool SimulatedBoard::writeBytes(const Bytes& bytes, Millis roomWait, bool steady) {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    return writeBytesHoldingLock(bytes, roomWait, steady);
-}
-
-bool SimulatedBoard::writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady) {
     if (master_ < 0) return false;  // the board has vanished
-    size_t done = 0;
-    auto deadline = Clock::now() + roomWait;
-    while (done < bytes.size()) {
-        ssize_t wrote = write(master_, bytes.data() + done, bytes.size() - done);
-        if (wrote > 0) {
-            done += static_cast<size_t>(wrote);
-            if (steady) deadline = Clock::now() + roomWait;
-            continue;
-        }
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0 && errno != EAGAIN) return false;
-        auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-        if (left <= 0) return false;  // nobody reads: drop the rest
-        struct pollfd room = {master_, POLLOUT, 0};
-        poll(&room, 1, static_cast<int>(left));
-    }
-    return true;
+    return writeAll(master_, bytes.data(), bytes.size(), roomWait, steady);
 }
 
 bool SimulatedBoard::send(const Bytes& bytes, bool quiet) {
@@ -247,19 +244,19 @@ void SimulatedBoard::startStream(Millis period, std::function<Bytes()> next, boo
 void SimulatedBoard::startMotionStream(double perSecond, uint16_t ps1, uint16_t ps2, bool quiet) {
     if (perSecond <= 0) return;
     startStream(
-        periodFor(perSecond), [=] { return motion(ps1, ps2); }, quiet);
+        every(1 / perSecond), [=] { return motion(ps1, ps2); }, quiet);
 }
 
 void SimulatedBoard::startLightStream(double perSecond, uint16_t vis, uint16_t ir, bool quiet) {
     if (perSecond <= 0) return;
     startStream(
-        periodFor(perSecond), [=] { return light(vis, ir); }, quiet);
+        every(1 / perSecond), [=] { return light(vis, ir); }, quiet);
 }
 
 void SimulatedBoard::startVaryingStreams(const VaryingStreams& s) {
     if (s.motionHz > 0) {
         startStream(
-            periodFor(s.motionHz),
+            every(1 / s.motionHz),
             [k = 0]() mutable {
                 ++k;
                 return motion(static_cast<uint16_t>(200 + (k * 37) % 400),
@@ -269,7 +266,7 @@ void SimulatedBoard::startVaryingStreams(const VaryingStreams& s) {
     }
     if (s.lightHz > 0) {
         startStream(
-            periodFor(s.lightHz),
+            every(1 / s.lightHz),
             [k = 0]() mutable {
                 uint16_t vis = static_cast<uint16_t>(300 + (++k * 25) % 200);
                 return light(vis, static_cast<uint16_t>(vis / 3));
@@ -466,10 +463,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
     if (command == kBslSync) {
         answerBsl(kBslAck, "sync", "<- BSL sync -> ACK");
     } else if (command == kBslErase) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            hasFirmware_ = false;
-        }
+        setLocked(hasFirmware_, false);
         answerBsl(kBslAck, "erase", "<- BSL erase -> ACK (firmware erased)");
     } else if (command == kBslReset) {
         // The firmware starts and the event is recorded before the ACK leaves,
@@ -485,7 +479,7 @@ void SimulatedBoard::handleBslCommand(uint8_t command) {
                 if (starts) mode_ = BoardMode::Firmware;
             }
             changed_.notify_all();
-            writeBytesHoldingLock(Bytes{kBslAck}, kWriteRoomWait);
+            if (master_ >= 0) writeAll(master_, &kBslAck, 1, kWriteRoomWait, false);
         }
         emit("<- BSL reset -> ACK, " + (starts ? running : "no firmware: loader stays"));
     }

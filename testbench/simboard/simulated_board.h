@@ -186,11 +186,8 @@ class SimulatedBoard {
     // How long one send may wait for room in the terminal's buffer before the
     // rest of it is dropped.
     static constexpr Millis kWriteRoomWait{300};
-    // Waits up to `roomWait` for room in the terminal's buffer; with
-    // `steady`, the wait starts afresh whenever some bytes went out.
+    // writeAll() on the master, one caller at a time; false once the board has vanished.
     bool writeBytes(const Bytes& bytes, Millis roomWait = kWriteRoomWait, bool steady = false);
-    // The same, for a caller that already holds writeMutex_.
-    bool writeBytesHoldingLock(const Bytes& bytes, Millis roomWait, bool steady = false);
     void drainWakePipe();
     // One field read or written under the board's lock.
     template <typename Field>

@@ -1,9 +1,9 @@
 #include "simboard/simulated_image.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <sstream>
+#include <string>
 #include <vector>
 
 namespace vantrel::simboard {
@@ -36,11 +36,9 @@ std::vector<uint8_t> recordBytes(const std::string& line) {
     std::vector<uint8_t> bytes;
     uint8_t sum = 0;
     for (size_t at = 1; at < digits.size(); at += 2) {
-        if (!isxdigit(static_cast<unsigned char>(digits[at])) ||
-            !isxdigit(static_cast<unsigned char>(digits[at + 1]))) {
-            return {};
-        }
-        auto value = static_cast<unsigned>(std::stoul(digits.substr(at, 2), nullptr, 16));
+        std::string pair = digits.substr(at, 2);
+        if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return {};
+        auto value = static_cast<unsigned>(std::stoul(pair, nullptr, 16));
         bytes.push_back(static_cast<uint8_t>(value));
         sum = static_cast<uint8_t>(sum + value);
     }

@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -22,9 +26,9 @@
 #include "desk/desk_process.h"
 #include "link/protocol.h"
 #include "simboard/simulated_board.h"
-#include "soak/stream_reader.h"
-#include "soak/wire_sender.h"
+#include "soak/sequence.h"
 #include "tools/cli/options.h"
+#include "tools/fifo/fifo_reader.h"
 #include "tools/proc/process_figures.h"
 
 namespace vantrel::soak {
@@ -37,14 +41,275 @@ using std::chrono::milliseconds;
 namespace cli = vantrel::cli;
 
 constexpr long kRssGrowthKib = 16;  // four pages
-constexpr double kReaderAway = 2.0;
-constexpr double kReaderStall = 5.0;
+constexpr milliseconds kReaderAway{2000};
+constexpr milliseconds kReaderStall{5000};
 constexpr double kQuietEnd = 8.0;           // no fault this close to the end
 constexpr milliseconds kStartLimit{30000};  // to the receive phase
 constexpr milliseconds kEndLimit{15000};    // from SIGINT to the exit
 constexpr char kCsvHeader[] =
     "minute,elapsed_s,frames_sent,prox_values,light_values,lost,dropped_at_readers,"
     "spoiled_on_wire,stray,broadcasts,rss_kib,fds,children,cpu_us_per_frame,faults\n";
+
+// What the sender can put on the wire between two frames.
+enum class WireFault {
+    Garbage,   // a burst of bytes that lead no frame
+    Reset,     // the board restarts: a frame cut by it, start-up noise, boot
+               // log line, version message
+    NfcBurst,  // taps in a row
+    CutFrame,  // a board log frame cut short; the stream goes on
+};
+
+// The board's side of the soak: motion and light frames at the wire's full
+// rate (115200 baud, 8N1: 11520 bytes, 1440 standard frames a second), taking
+// turns, each carrying its stream's sequence number (sequence.h). The wire's
+// faults are put between two frames on request.
+class WireSender {
+  public:
+    // Starts sending at once.
+    WireSender(simboard::SimulatedBoard& board, SpoilLedger& spoils)
+        : board_(board), spoils_(spoils), start_(Clock::now()), thread_([this] { run(); }) {}
+    ~WireSender() { stop(); }
+    WireSender(const WireSender&) = delete;
+    WireSender& operator=(const WireSender&) = delete;
+
+    void stop() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    void inject(WireFault fault) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.push_back(fault);
+    }
+
+    uint64_t sent(Stream stream) const { return sent_[stream]; }
+    uint64_t frames() const { return sent_[kMotion] + sent_[kLight]; }
+    // Broadcasts the daemon owes: version messages (one at start-up) and taps.
+    uint64_t broadcastsOwed() const { return 1 + resets_ + taps_; }
+    // False once the board could not write for 5 s: the daemon stopped
+    // reading its port.
+    bool linkFlowing() const { return flowing_; }
+
+  private:
+    static constexpr milliseconds kTick{4};
+    static constexpr size_t kMostFramesPerWrite = 64;
+    static constexpr milliseconds kStallLimit{5000};
+    static constexpr size_t kGarbageBytes = 256;
+    static constexpr int kTapsPerBurst = 5;
+    // Frames of each stream after a cut frame whose loss is the wire's: the
+    // cut frame takes its missing bytes from them, and a lead byte inside
+    // their numbers can start a false extended frame of up to 515 bytes.
+    static constexpr uint64_t kSpoiledAfterCut = 720;
+
+    void run() {
+        while (!stopping_) {
+            std::deque<WireFault> faults;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                faults.swap(pending_);
+            }
+            for (WireFault fault : faults) apply(fault);
+            sendDue();
+            std::this_thread::sleep_for(kTick);
+        }
+    }
+
+    bool write(const simboard::Bytes& bytes) {
+        if (board_.sendSteadily(bytes, kStallLimit)) return true;
+        flowing_ = false;
+        return false;
+    }
+
+    // The frames the schedule owes by now, in writes of at most 64 frames.
+    void sendDue() {
+        double elapsed = Seconds(Clock::now() - start_).count();
+        uint64_t due = static_cast<uint64_t>(elapsed * kLineStandardFramesPerSecond);
+        while (frames() < due && !stopping_) {
+            simboard::Bytes batch;
+            for (size_t i = 0; i < kMostFramesPerWrite && frames() < due; ++i) {
+                Stream stream = frames() % 2 == 0 ? kMotion : kLight;
+                uint64_t number = sent_[stream];
+                if (stream == kMotion) {
+                    uint16_t ps1, ps2;
+                    motionFields(number, &ps1, &ps2);
+                    batch = simboard::concat(batch, simboard::motion(ps1, ps2));
+                } else {
+                    batch = simboard::concat(batch, simboard::light(lightVis(number), 0));
+                }
+                ++sent_[stream];
+            }
+            if (!write(batch)) return;
+        }
+    }
+
+    void apply(WireFault fault) {
+        unsigned round = faultsApplied_++;
+        switch (fault) {
+            case WireFault::Garbage:
+                write(simboard::garbage(kGarbageBytes, round + 1));
+                break;
+            case WireFault::Reset: {
+                write(simboard::truncated(simboard::motion(0, 0), 3));  // the frame the reset cut
+                std::this_thread::sleep_for(milliseconds(20));
+                // Five bytes of start-up noise complete the cut frame (its
+                // checksum fails), so the boot output starts on a frame.
+                simboard::Bytes noise = {0x00, 0x00, 0xFF, 0xF8, 0x80};
+                simboard::FirmwareVersion required;
+                simboard::Bytes boot = simboard::concat(
+                    simboard::concat(noise, simboard::boardLog("boot " + required.text())),
+                    simboard::version(required.major, required.minor, required.patch, 0));
+                if (write(boot)) ++resets_;
+                break;
+            }
+            case WireFault::NfcBurst: {
+                simboard::Bytes taps;
+                for (int i = 0; i < kTapsPerBurst; ++i) {
+                    uint8_t id = static_cast<uint8_t>(round * kTapsPerBurst + i);
+                    taps = simboard::concat(taps, simboard::nfc(4, 1, {0x04, 0xA1, 0x5C, id}));
+                }
+                if (write(taps)) taps_ += kTapsPerBurst;
+                break;
+            }
+            case WireFault::CutFrame: {
+                simboard::Bytes line = simboard::boardLog("soak: a line cut short");
+                size_t keep = 4 + round % (line.size() - 5);  // the log command byte is kept
+                spoils_.add(kMotion, sent_[kMotion], sent_[kMotion] + kSpoiledAfterCut);
+                spoils_.add(kLight, sent_[kLight], sent_[kLight] + kSpoiledAfterCut);
+                write(simboard::truncated(line, keep));
+                break;
+            }
+        }
+    }
+
+    simboard::SimulatedBoard& board_;
+    SpoilLedger& spoils_;
+    std::atomic<uint64_t> sent_[2] = {};
+    std::atomic<uint64_t> resets_{0};
+    std::atomic<uint64_t> taps_{0};
+    std::atomic<bool> flowing_{true};
+    std::atomic<bool> stopping_{false};
+    unsigned faultsApplied_ = 0;
+    std::mutex mutex_;
+    std::deque<WireFault> pending_;
+    Clock::time_point start_;
+    std::thread thread_;  // last: it starts once everything above is there
+};
+
+// The soak's reader on one of the daemon's FIFOs: a thread that reads as fast
+// as values come, through the tools' FIFO reader, and checks their sequence
+// numbers (sequence.h). It can be told to leave the FIFO for a while (both
+// its ends closed, as a reader process that restarts) or to stall (open,
+// reading nothing). Gaps found from then until it has caught up again, and a
+// grace period after, are the reader's own doing: counted as dropped, not
+// lost.
+class StreamReader {
+  public:
+    // Opens the FIFO (its buffer made small, so that a 5 s stall overflows
+    // it) and starts reading; ok() says whether the open worked.
+    StreamReader(std::string path, Stream stream, const SpoilLedger& spoils)
+        : path_(std::move(path)), opened_(open()), check_(stream, spoils) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StreamReader() {
+        stopping_ = true;
+        thread_.join();
+    }
+    StreamReader(const StreamReader&) = delete;
+    StreamReader& operator=(const StreamReader&) = delete;
+
+    bool ok() const { return opened_; }
+    // Leaves the FIFO (`leave`) or stalls on it for `length`.
+    void pauseFor(milliseconds length, bool leave) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pauseUntil_ = Clock::now() + length;
+        leaving_ = leave;
+        disturbed_ = true;
+    }
+    SequenceCounts counts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return check_.counts();
+    }
+    // Waits until the value numbered `sent - 1` has come, or nothing came for
+    // `quiet`; then counts what never came.
+    void finish(uint64_t sent, milliseconds quiet) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (check_.counts().next >= sent || Clock::now() - lastValue_ > quiet) {
+                    check_.closeAt(sent);
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(kPoll);
+        }
+    }
+
+  private:
+    // Two pages: about 2.8 s of one stream, so a 5 s stall loses values.
+    static constexpr int kFifoBytes = 8192;
+    // After coming back and catching up: the daemon's next write may still
+    // carry the gap the pause made.
+    static constexpr milliseconds kGrace{2000};
+    static constexpr milliseconds kPoll{50};
+
+    bool open() {
+        std::string error;
+        return fifo_.open(path_, &error) && fifo_.setCapacity(kFifoBytes);
+    }
+
+    void run() {
+        while (!stopping_) {
+            bool paused, leaving;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                paused = Clock::now() < pauseUntil_;
+                leaving = leaving_;
+            }
+            if (paused) {
+                if (leaving) fifo_.close();  // what was in the FIFO goes with it
+                std::this_thread::sleep_for(kPoll);
+                continue;
+            }
+            if (!fifo_.isOpen() && !open()) {  // back after leaving; the daemon keeps the FIFO
+                fifo_.close();
+                std::this_thread::sleep_for(kPoll);
+                continue;
+            }
+            if (fifo_.waitReadable(kPoll)) readAvailable();
+        }
+    }
+
+    // Reads what the FIFO holds; once it is empty after a pause has ended (not
+    // in a read that the pause began during), the reader has caught up and the
+    // grace period starts.
+    void readAvailable() {
+        std::vector<int32_t> values = fifo_.readValues();
+        if (values.empty()) return;
+        int waiting = fifo_.unreadBytes();
+        std::lock_guard<std::mutex> lock(mutex_);
+        Clock::time_point now = Clock::now();
+        bool excused = disturbed_ || now < excusedUntil_;
+        for (int32_t value : values) check_.take(value, excused);
+        lastValue_ = now;
+        if (disturbed_ && now >= pauseUntil_ && waiting == 0) {
+            disturbed_ = false;
+            excusedUntil_ = now + kGrace;
+        }
+    }
+
+    std::string path_;
+    fifo::FifoReader fifo_;
+    bool opened_;
+    std::atomic<bool> stopping_{false};
+
+    mutable std::mutex mutex_;
+    SequenceCheck check_;
+    Clock::time_point pauseUntil_{};    // leaving or stalling until then
+    bool leaving_ = false;              // the pause is away from the FIFO
+    bool disturbed_ = false;            // since the last pause, until caught up
+    Clock::time_point excusedUntil_{};  // gaps before then are the reader's
+    Clock::time_point lastValue_ = Clock::now();
+    std::thread thread_;
+};
 
 struct Options {
     std::string daemon;
@@ -59,16 +324,16 @@ struct Options {
 struct FaultKind {
     const char* name;
     std::optional<WireFault> wire;
-    double readerPause;  // seconds, for a reader's fault
+    milliseconds readerPause;  // for a reader's fault
     bool readerLeaves;
 };
 const FaultKind kFaults[] = {
-    {"garbage", WireFault::Garbage, 0, false},
-    {"reset", WireFault::Reset, 0, false},
-    {"nfc-burst", WireFault::NfcBurst, 0, false},
+    {"garbage", WireFault::Garbage, {}, false},
+    {"reset", WireFault::Reset, {}, false},
+    {"nfc-burst", WireFault::NfcBurst, {}, false},
     {"reader-leaves", std::nullopt, kReaderAway, true},
     {"reader-stalls", std::nullopt, kReaderStall, false},
-    {"cut-frame", WireFault::CutFrame, 0, false},
+    {"cut-frame", WireFault::CutFrame, {}, false},
 };
 constexpr int kFaultKinds = sizeof kFaults / sizeof kFaults[0];
 
@@ -158,26 +423,21 @@ Totals totalsOf(const Sample& s) {
 // brings each kind once, one after another, so that every path they take is
 // in memory before the figures that later ones are held to; from then on one
 // fault every 30 s (six to the rest of a shorter run), in turn.
-class FaultSchedule {
-  public:
-    FaultSchedule(double total) : total_(total) {
-        warmUp_ = std::min(60.0, total / 2);
-        every_ = std::min(30.0, (total - warmUp_) / kFaultKinds);
-    }
-    double warmUp() const { return warmUp_; }
+struct FaultSchedule {
+    explicit FaultSchedule(double total)
+        : total(total),
+          warmUp(std::min(60.0, total / 2)),
+          every(std::min(30.0, (total - warmUp) / kFaultKinds)) {}
     double timeOf(int index) const {
-        if (index < kFaultKinds) return warmUp_ * (index + 1) / (kFaultKinds + 1);
-        return warmUp_ + every_ * (index - kFaultKinds + 1);
+        if (index < kFaultKinds) return warmUp * (index + 1) / (kFaultKinds + 1);
+        return warmUp + every * (index - kFaultKinds + 1);
     }
     bool due(int index, double elapsed) const {
         double at = timeOf(index);
-        return at <= elapsed && at < total_ - kQuietEnd;
+        return at <= elapsed && at < total - kQuietEnd;
     }
 
-  private:
-    double total_;
-    double warmUp_;
-    double every_;
+    const double total, warmUp, every;  // seconds
 };
 
 class Soak {
@@ -190,8 +450,6 @@ class Soak {
 
     ~Soak() {
         daemon_.kill();
-        readers_[0].reset();
-        readers_[1].reset();
         if (csv_ != nullptr) fclose(csv_);
         if (!failed_) return;
         root_.keep();
@@ -245,8 +503,7 @@ class Soak {
         printf(
             "soak: %.0f min at %d frames/s, a fault every %.0f s after a warm-up of %.0f s; "
             "daemon %s (pid %d), root %s\n",
-            o_.minutes, kLineStandardFramesPerSecond,
-            schedule_.timeOf(kFaultKinds + 1) - schedule_.timeOf(kFaultKinds), schedule_.warmUp(),
+            o_.minutes, kLineStandardFramesPerSecond, schedule_.every, schedule_.warmUp,
             o_.daemon.c_str(), daemon_.pid(), root_.path().c_str());
     }
 
@@ -260,7 +517,7 @@ class Soak {
         while (!dead_) {
             double elapsed = Seconds(Clock::now() - start).count();
             injectDue(elapsed);
-            if (!haveBaseline_ && elapsed >= schedule_.warmUp()) {
+            if (!haveBaseline_ && elapsed >= schedule_.warmUp) {
                 baseline_ = sample(elapsed);
                 haveBaseline_ = true;
             }
@@ -289,8 +546,7 @@ class Soak {
             return;
         }
         // The readers' faults take turns between the two FIFOs.
-        readers_[(index / kFaultKinds) % 2]->pauseFor(
-            std::chrono::duration_cast<milliseconds>(Seconds(kind.readerPause)), kind.readerLeaves);
+        readers_[(index / kFaultKinds) % 2]->pauseFor(kind.readerPause, kind.readerLeaves);
     }
 
     void reportMinute(double elapsed) {
