@@ -7,23 +7,17 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "common/paths.h"
 #include "desk/daemon_root.h"
 #include "desk/desk_process.h"
+#include "support/process_harness.h"  // readWhole
 
 namespace vantrel::test {
 namespace {
 
 using namespace std::chrono_literals;
 using desk::Millis;
-
-std::string textOf(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 // The value of `name` in "NAME=value" entries; "(unset)" when it has none.
 std::string valueIn(const std::vector<std::string>& env, const std::string& name) {
@@ -81,7 +75,7 @@ TEST(DeskRoot, HoldsTheDaemonsTreeAndGoesUnlessKept) {
             EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
         }
         EXPECT_TRUE(std::filesystem::is_directory(root.path("properties")));
-        EXPECT_EQ(textOf(root.path(kPathResetLine)), "0");
+        EXPECT_EQ(readWhole(root.path(kPathResetLine)), "0");
         EXPECT_EQ(root.fifo("pipeLight"), root.path(kPathPipeLight));
         desk::DaemonRoot keptRoot("vantrel-desk-test");
         kept = keptRoot.path();
@@ -124,7 +118,7 @@ TEST_F(DeskProcessTest, EndsByItsSignalOrIsKilledWithItsGroup) {
         // The shell sets its trap before it sleeps: wait until it sleeps.
         desk::waitUntil(
             [&]() {
-                return textOf("/proc/" + std::to_string(process.pid()) + "/cmdline")
+                return readWhole("/proc/" + std::to_string(process.pid()) + "/cmdline")
                                .rfind("sleep", 0) == 0 ||
                        !process.running();
             },
@@ -137,8 +131,8 @@ TEST_F(DeskProcessTest, EndsByItsSignalOrIsKilledWithItsGroup) {
 
 TEST_F(DeskProcessTest, AKillTakesTheChildrenItStartedAlong) {
     start("sleep 30 & echo $! > " + root.path("child") + "; wait");
-    ASSERT_TRUE(desk::waitUntil([&]() { return !textOf(root.path("child")).empty(); }, 10s));
-    pid_t child = std::stoi(textOf(root.path("child")));
+    ASSERT_TRUE(desk::waitUntil([&]() { return !readWhole(root.path("child")).empty(); }, 10s));
+    pid_t child = std::stoi(readWhole(root.path("child")));
     process.kill();
     EXPECT_TRUE(desk::waitUntil([&]() { return kill(child, 0) != 0; }, 10s));
 }
@@ -146,8 +140,8 @@ TEST_F(DeskProcessTest, AKillTakesTheChildrenItStartedAlong) {
 TEST_F(DeskProcessTest, OutputGoesToItsFilesAndWaitForTextSeesIt) {
     start("echo out; echo err >&2; echo '* Scan for messages...'; exec sleep 30");
     EXPECT_TRUE(desk::waitForText(process, root.path("stdout"), "* Scan", 10s));
-    EXPECT_EQ(textOf(root.path("stdout")), "out\n* Scan for messages...\n");
-    EXPECT_EQ(textOf(root.path("stderr")), "err\n");
+    EXPECT_EQ(readWhole(root.path("stdout")), "out\n* Scan for messages...\n");
+    EXPECT_EQ(readWhole(root.path("stderr")), "err\n");
     process.kill();
     // A program that ends without the text: no need to wait out the bound.
     start("echo never the banner");
@@ -160,7 +154,7 @@ TEST_F(DeskProcessTest, OutputGoesToItsFilesAndWaitForTextSeesIt) {
     std::string error;
     ASSERT_TRUE(process.start(missing, &error)) << error;
     EXPECT_EQ(process.waitForExit(10s), 127);
-    EXPECT_EQ(textOf(root.path("stderr")), "desk: exec failed\n");
+    EXPECT_EQ(readWhole(root.path("stderr")), "desk: exec failed\n");
 }
 
 }  // namespace

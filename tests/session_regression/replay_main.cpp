@@ -2,8 +2,7 @@
 // real daemon and compares what it did with each session's NAME.chk; one
 // test per session. --update (or VANTREL_SESSIONS_UPDATE=1) writes the .chk
 // files instead: read every one it writes, it becomes the expected result.
-//
-// Usage: vantrel-session-replay [--update] [--print] [--gtest_...] SESSION.log|DIR...
+// --print shows each report; GoogleTest's own --gtest_ options work too.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -11,7 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kTimingRecord[] = "readData()::select timedout!";
 const std::string kChildRecordEnd = " exec failed!";
 
 // Writes one output line: paths made stable, bytes outside printable ASCII
@@ -104,7 +103,7 @@ std::string traced(const std::vector<std::string>& trace, const std::string& kin
 std::vector<std::string> stableRecords(const std::vector<LogRecord>& records, bool daemons) {
     std::vector<std::string> texts;
     for (const LogRecord& record : records) {
-        if (record.message.find(kTimingRecord) != std::string::npos) continue;
+        if (record.message.find(kTimeOutRecord) != std::string::npos) continue;
         bool childs = record.message.size() > kChildRecordEnd.size() &&
                       record.message.compare(record.message.size() - kChildRecordEnd.size(),
                                              kChildRecordEnd.size(), kChildRecordEnd) == 0;
@@ -127,11 +126,11 @@ void reportBoardAndWaits(ProcessHarness& h, ReportWriter* out) {
     std::vector<std::string> loaderEvents = h.board().bslEvents();
     loaderEvents.erase(std::unique(loaderEvents.begin(), loaderEvents.end()), loaderEvents.end());
     out->section("loader events", loaderEvents);
-    out->section("bslsh calls", h.bslshCalls());
+    out->section("bslsh calls", splitLines(h.readFile(desk::kBslshLogFile)));
     std::optional<std::string> version = h.property("sys.com.zyn.sensor.version");
     out->line("property sys.com.zyn.sensor.version: " +
               (version ? "\"" + *version + "\"" : "unset"));
-    out->line("reset line value file: \"" + h.gpioValue() + "\"");
+    out->line("reset line value file: \"" + h.readFile(kPathResetLine) + "\"");
     std::vector<std::string> trace = splitLines(readWhole(h.path(kWaitTraceFile)));
     out->line("pauses (s):" + traced(trace, "pause", false));
     out->line("port wait limits (s):" + traced(trace, "wait", true));
@@ -195,7 +194,7 @@ std::string formatReport(const std::string& sessionName, ProcessHarness& h,
     out.line("run: " + progress);
     reportBoardAndWaits(h, &out);
     reportPipes(h, readers, fifoModes, &out);
-    out.section("am", h.amLines());
+    out.section("am", splitLines(h.readFile(desk::kAmLogFile)));
     out.section("stdout", splitLines(h.daemonStdoutText()));
     out.section("stderr", splitLines(h.stderrText()));
     std::vector<LogRecord> log = h.logRecords();

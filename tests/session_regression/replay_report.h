@@ -17,6 +17,7 @@ namespace vantrel::test {
 
 // The daemon's traced waits (VANTREL_WAIT_TRACE), a file in the root.
 constexpr char kWaitTraceFile[] = "wait-trace.log";
+constexpr char kTimeOutRecord[] = "readData()::select timedout!";
 
 // Every `from` in *text becomes `to`.
 void replaceAll(std::string* text, const std::string& from, const std::string& to);

@@ -41,7 +41,6 @@ constexpr Millis kSettle{100};
 constexpr Millis kStuckSettle{300};
 constexpr Millis kPoll{5};
 constexpr double kReceiveWaitSeconds = 10;  // the daemon's wait for a lead byte, unscaled
-constexpr char kTimeOutRecord[] = "readData()::select timedout!";
 // An unplugged board is followed for two passes of the receive loop. A loop
 // that pauses after each hang-up line takes a few milliseconds of CPU for
 // them, even under emulation; one that spins takes about a second a second.

@@ -4,15 +4,8 @@
 // throw-away root, and once it reads in its receive phase the board sends the
 // session's stream. When the daemon has taken in everything (or has ended by
 // itself) it gets SIGINT, and its outputs are returned in their stable text
-// form, the content of NAME.chk.
-//
-// A scenario sets up the world and the run with the fields and stream
-// directives of tools/README.md ("A session written by hand ... is a
-// scenario"): mode, remove, write, mkfifo, link, env, stand-in, fifo, vanish
-// and sigint in the header, @mkfifo and @write in the stream.
-//
-// The daemon run is vantrel-traced, which writes each pause and wait to a
-// trace (wait_trace.cpp): the report lists the pauses and time limits.
+// form, the content of NAME.chk. A scenario's fields and stream directives
+// (tools/README.md) set up the world and the run.
 #pragma once
 
 #include <string>

@@ -21,6 +21,12 @@ constexpr char kRootPrefix[] = "vantrel-test";
 constexpr char kSignalCaught[] = "Signal <2> Caught!";
 constexpr Millis kInterruptRetry{3000};  // a second SIGINT would show in the report
 
+// The daemon binary: VANTREL_TEST_DAEMON overrides the built one.
+std::string daemonPath() {
+    const char* custom = getenv("VANTREL_TEST_DAEMON");
+    return custom != nullptr && *custom != '\0' ? custom : VANTREL_TEST_DAEMON_PATH;
+}
+
 }  // namespace
 
 std::string readWhole(const std::string& path) {
@@ -68,11 +74,6 @@ void ProcessHarness::writeStandIn(const std::string& name, const std::string& sc
     std::string file = std::string(desk::kOwnStandIns) + "/" + name;
     writeFile(file, script);
     chmod(path(file).c_str(), 0755);
-}
-
-std::string ProcessHarness::daemonPath() {
-    const char* custom = getenv("VANTREL_TEST_DAEMON");
-    return custom != nullptr && *custom != '\0' ? custom : VANTREL_TEST_DAEMON_PATH;
 }
 
 std::string ProcessHarness::standInDirectory() {

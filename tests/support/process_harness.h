@@ -78,7 +78,6 @@ class ProcessHarness {
     void writeFirmwareImageText(const std::string& content) {
         writeFile(kPathFirmwareImage, content);
     }
-    std::string gpioValue() const { return readFile(kPathResetLine); }
 
     // ---- environment of the start
     void setTimeScale(double scale) { timeScale_ = scale; }  // VANTREL_TIME_SCALE
@@ -106,17 +105,9 @@ class ProcessHarness {
     std::string daemonStdoutText() const;
     std::string stderrText() const { return readFile(desk::kStderrFile); }
     std::vector<LogRecord> logRecords() const;
-    // "am broadcast ..." per call, and the bslsh command lines.
-    std::vector<std::string> amLines() const { return splitLines(readFile(desk::kAmLogFile)); }
-    std::vector<std::string> bslshCalls() const {
-        return splitLines(readFile(desk::kBslshLogFile));
-    }
     // A reader on data/<name>; waits up to `timeout` for the FIFO to appear.
     FifoReader openFifo(const std::string& name, Millis timeout) const;
 
-    // The daemon binary (VANTREL_TEST_DAEMON overrides the built one) and the
-    // stand-ins folder.
-    static std::string daemonPath();
     static std::string standInDirectory();
 
   private:

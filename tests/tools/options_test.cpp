@@ -76,13 +76,10 @@ TEST(ToolOptions, EachOptionKeepsItsValueAndABadLineSaysWhatIsWrong) {
         FILE* usage;
     } rows[] = {
         {{}, false, std::nullopt, defaults, "", nullptr},
+        // clang-format off
         {{"--loud", "--no-colour", "--rate", "2.5", "--count", "3.9", "--name", "x", "--mode",
-          "slow", "a", "b"},
-         true,
-         std::nullopt,
-         set,
-         "",
-         nullptr},
+          "slow", "a", "b"}, true, std::nullopt, set, "", nullptr},
+        // clang-format on
         {{"a", ""}, true, std::nullopt, onlyWords, "", nullptr},
         {{"-h", "--bogus"}, false, 0, defaults, "", stdout},
         {{"--loud", "--help"}, false, 0, loudOnly, "", stdout},

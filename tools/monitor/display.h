@@ -18,7 +18,6 @@ namespace vantrel::monitor {
 class Display {
   public:
     explicit Display(bool terminal) : terminal_(terminal) {}
-    bool terminal() const { return terminal_; }
 
     void begin(std::vector<FifoStream>& streams);
     void opened(const FifoStream& stream);

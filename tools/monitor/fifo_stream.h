@@ -24,8 +24,7 @@ class FifoStream {
     bool isOpen() const { return reader_.isOpen(); }
     int descriptor() const { return reader_.descriptor(); }
 
-    // Reads what has arrived; the whole values among it, oldest first (a
-    // value cut between two reads is kept for the next one).
+    // What has arrived, as FifoReader::readValues gives it.
     std::vector<int32_t> readValues() { return reader_.readValues(); }
     // Counts a value in the history, the count and the rate.
     void record(int32_t value, Clock::time_point now);

@@ -40,16 +40,14 @@ void usage(FILE* out) {
     fprintf(out,
             "Usage: vantrel-monitor [--plain] [--width N] [--wait S] [FIFO...]\n"
             "Shows the values of the daemon's FIFOs as they arrive, their rate and a\n"
-            "sparkline. Without FIFO: the daemon's %s and %s\n",
+            "sparkline. Without FIFO: the daemon's %s and %s\n"
+            "(on a host build under $VANTREL_ROOT when it is set).\n"
+            "  --plain    one line per value even on a terminal (the default elsewhere)\n"
+            "  --width N  values in the sparkline (default 32)\n"
+            "  --wait S   give up (status 1) when a FIFO has not appeared after S seconds\n"
+            "             (default 60; 0: wait for ever)\n"
+            "Ctrl-C ends it (status 0) with a summary line per FIFO.\n",
             vantrel::kPathPipeProximity, vantrel::kPathPipeLight);
-    fputs(
-        "(on a host build under $VANTREL_ROOT when it is set).\n"
-        "  --plain    one line per value even on a terminal (the default elsewhere)\n"
-        "  --width N  values in the sparkline (default 32)\n"
-        "  --wait S   give up (status 1) when a FIFO has not appeared after S seconds\n"
-        "             (default 60; 0: wait for ever)\n"
-        "Ctrl-C ends it (status 0) with a summary line per FIFO.\n",
-        out);
 }
 
 std::optional<int> parseOptions(int argc, char** argv, Options* o) {

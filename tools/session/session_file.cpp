@@ -94,7 +94,6 @@ class Parser {
     bool sawArgs_ = false;
     bool sawStream_ = false;
     unsigned long repeatNext_ = 1;  // @repeat N: the next stream line N times over
-    std::map<uint8_t, size_t> blocksPerLetter_;
 };
 
 std::string Parser::take(const std::string& rawLine) {
@@ -153,8 +152,7 @@ std::string Parser::directive(const std::vector<std::string>& words) {
     if (streamOnly && section_ != Section::Stream) return name + " outside @stream";
     if (name == "@on") {
         if (words.size() != 2 || words[1].size() != 1) return "@on needs one command letter";
-        uint8_t letter = static_cast<uint8_t>(words[1][0]);
-        session.answers.push_back(Answer{letter, ++blocksPerLetter_[letter], {}});
+        session.answers.push_back(Answer{static_cast<uint8_t>(words[1][0]), {}});
         section_ = Section::Answer;
     } else if (name == "@stream") {
         if (words.size() != 1) return "@stream takes nothing";

@@ -20,12 +20,11 @@ namespace vantrel::session {
 using wire::Bytes;
 using Millis = std::chrono::milliseconds;
 
-// The bytes the board sends when the `occurrence`-th command with `letter`
-// arrives (1 = the first). The last block of a letter answers every later
-// command with it too; an empty block is no answer at all.
+// The bytes the board sends for a command with `letter`: the k-th block of a
+// letter answers its k-th command, the last block every later one too; an
+// empty block is no answer at all.
 struct Answer {
     uint8_t letter = 0;
-    size_t occurrence = 1;
     Bytes bytes;
 };
 

@@ -34,7 +34,8 @@ Bytes FrameSplitter::flush() {
 void FrameSplitter::take(uint8_t byte, std::vector<Bytes>* pieces) {
     if (!inFrame_ && isLead(byte)) {
         if (!piece_.empty()) pieces->push_back(flush());  // a run of other bytes ends here
-        startFrame(byte);
+        inFrame_ = true;
+        frame_.assign(1, byte);
     } else if (inFrame_) {
         frame_.push_back(byte);
     }
@@ -43,11 +44,6 @@ void FrameSplitter::take(uint8_t byte, std::vector<Bytes>* pieces) {
         inFrame_ = false;
         pieces->push_back(flush());
     }
-}
-
-void FrameSplitter::startFrame(uint8_t lead) {
-    inFrame_ = true;
-    frame_.assign(1, lead);
 }
 
 bool FrameSplitter::frameComplete() const {

@@ -39,7 +39,6 @@ class FrameSplitter {
 
   private:
     void take(uint8_t byte, std::vector<Bytes>* pieces);
-    void startFrame(uint8_t lead);
     bool frameComplete() const;
 
     size_t payloadLimit_;
