@@ -215,14 +215,6 @@ bool SimulatedBoard::send(const Bytes& bytes, bool quiet) {
     return written;
 }
 
-bool SimulatedBoard::sendMotion(uint16_t ps1, uint16_t ps2) {
-    return send(motion(ps1, ps2));
-}
-
-bool SimulatedBoard::sendGarbage(size_t count, uint32_t seed) {
-    return send(garbage(count, seed));
-}
-
 bool SimulatedBoard::sendSteadily(const Bytes& bytes, Millis stall) {
     bool written = writeBytes(bytes, stall, true);
     emit("-> " + std::to_string(bytes.size()) + " bytes in one burst" +

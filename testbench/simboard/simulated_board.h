@@ -142,8 +142,6 @@ class SimulatedBoard {
     // ---- sending (any mode, any thread); false when not all bytes could be written
     // `quiet`: not told to the listener.
     bool send(const Bytes& bytes, bool quiet = false);
-    bool sendMotion(uint16_t ps1, uint16_t ps2);
-    bool sendGarbage(size_t count, uint32_t seed = 1);
     // As send(), for bursts larger than the terminal's buffer: waits for room
     // as long as the host keeps reading, and gives up only after `stall`
     // without any progress.

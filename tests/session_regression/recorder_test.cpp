@@ -39,8 +39,8 @@ TEST(SessionRecorder, RecordsTheExchangeAndTheStreamOfADevice) {
         waitUntil([&] { return readWhole(output).find("@stream\n") != std::string::npos; }, 5000ms);
     Bytes tap = simboard::nfc(4, 1, Bytes{0x55, 0x5A, 0x01});  // lead bytes inside
     if (streaming) {
-        board.sendMotion(1, 2);
-        board.sendGarbage(4, 7);
+        board.send(simboard::motion(1, 2));
+        board.send(simboard::garbage(4, 7));
         board.send(tap);
     }
     recorder.join();
