@@ -1,8 +1,6 @@
 # shellcheck shell=bash
 # Sourced by scripts/test and scripts/demo: finds what this machine lacks for
-# them and, on Debian, installs it with apt-get when running as root (after
-# apt-get update, saying what it installs). Otherwise it stops with status 2
-# and the one apt-get command that installs what is missing.
+# them and installs it or names it, as README.md's first paragraph says.
 #
 #   needs_tools              cmake, make (unless CMAKE_GENERATOR names another
 #                            tool) and a C and a C++ compiler ($CC/$CXX if set)

@@ -168,16 +168,6 @@ shown_patterns() {
 
 # --- Running the commands.
 
-# The build folder the README's shown output was made in.
-readme_build=""
-learn_readme_build() {
-    readme_build=$(sed -n 's/^panel: building what it runs in //p' "$base/shown_0")
-    [ -n "$readme_build" ] || {
-        echo "FAIL the README's first host command shows no 'panel: building what it runs in' line"
-        exit 1
-    }
-}
-
 # True once the lines shown before command K's "^C" have been printed.
 reached_interrupt() {
     read_lines "$base/printed_$1" printed "$readme_build"
@@ -263,7 +253,12 @@ main() {
         echo "FAIL $readme: the walk-through's first host command is not 'scripts/panel up'"
         exit 1
     fi
-    learn_readme_build
+    # The build folder the README's shown output was made in.
+    readme_build=$(sed -n 's/^panel: building what it runs in //p' "$base/shown_0")
+    if [ -z "$readme_build" ]; then
+        echo "FAIL the README's first host command shows no 'panel: building what it runs in' line"
+        exit 1
+    fi
     cd "$top" || exit 1
     for k in "${!commands[@]}"; do
         run "$k"
