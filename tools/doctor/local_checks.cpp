@@ -81,7 +81,7 @@ std::string fixSerialNotTerminal() {
 
 std::string fixResetNotExported() {
     return advice("export GPIO " + kLineNumber +
-                      " as an output at boot (the board's init file: " + "write " + kGpioClass +
+                      " as an output at boot (the board's init file: write " + kGpioClass +
                       "/export " + kLineNumber + ", then write " + kLineFolder + "/direction out)",
                   "adb shell 'echo " + kLineNumber + " > " + kGpioClass + "/export; echo out > " +
                       kLineFolder + "/direction'");
@@ -209,9 +209,7 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
         if (modePermits(node, survey.user, 1)) {
-            std::string found = path;
-            found += " (" + describeNode(node) + "), ";
-            return result(name, Verdict::Ok, found + whose);
+            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
         }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
