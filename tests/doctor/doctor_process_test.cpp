@@ -91,10 +91,9 @@ DoctorRun runDoctor(const ProcessHarness& h, const std::vector<std::string>& arg
                         h.path("doctor.out"),
                         h.path("doctor.err")};
     launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-    for (const std::string& e : desk::currentEnvironment()) {
+    for (const std::string& e : desk::currentEnvironment())
         if (e.rfind("VANTREL_", 0) != 0 && e.rfind("PATH=", 0) != 0)
             launch.environment.push_back(e);
-    }
     desk::DeskProcess doctor;
     std::string error;
     EXPECT_TRUE(doctor.start(launch, &error)) << error;
@@ -139,9 +138,8 @@ struct World {
         light = h.openFifo("pipeLight", 1000ms);
     }
     ~World() {
-        for (int writer : writers) {
+        for (int writer : writers)
             if (writer >= 0) close(writer);
-        }
     }
     std::string device() const {
         std::error_code unresolved;
@@ -663,9 +661,8 @@ TEST(DoctorProcess, BoardProbeTellsTheBoardsApart) {
         std::string fix = run.of("board")["fix"];
         static const std::regex kVersion("[0-9]+\\.[0-9]+\\.[0-9]+");
         for (auto it = std::sregex_iterator(fix.begin(), fix.end(), kVersion);
-             it != std::sregex_iterator(); ++it) {
+             it != std::sregex_iterator(); ++it)
             EXPECT_EQ(it->str(), "1.6.25");
-        }
         EXPECT_EQ(s.h.readFile("doctor-am.log"), "") << "the probe broadcast for real";
         // The probe's records carry its own tag, never the daemon's.
         EXPECT_EQ(run.err.find("/Vantrel"), std::string::npos) << run.err;

@@ -21,19 +21,15 @@
 namespace vantrel::test {
 namespace {
 
-// What the doctor reads in a log's current run.
-struct Reading {
+// A log as the doctor reads it, and what the doctor reads in its current run.
+struct LogRow {
     doctor::Phase phase;
     int failedAttempt;
     bool startSeen;
     size_t earlierLines;
     doctor::Tally repeated;  // the trouble the log ends with (3 times or more)
     const char* counts;      // "<tally> <count>" in the tallies' order, those not 0
-};
-
-struct LogRow {
-    Reading expected;
-    const char* log;  // as the doctor reads it
+    const char* log;
 };
 
 TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
@@ -42,8 +38,8 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
     constexpr char kFifo[] = "/r/data/pipeProx";
     const LogRow rows[] = {
         // a run that crashed while checksums failed, then this run receiving
-        {{Phase::Receiving, 0, true, 4, d::kNoTally,
-          "checksum failures 1, version broadcasts 1, NFC events 1"},
+        {Phase::Receiving, 0, true, 4, d::kNoTally,
+         "checksum failures 1, version broadcasts 1, NFC events 1",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "E/Vantrel: readPacket: checksum failure rec[0x01] cal[0x02]\n"
          "E/Vantrel: readPacket: checksum failure rec[0x01] cal[0x02]\n"
@@ -57,7 +53,7 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
          "I/Vantrel: NFC EVENT: am broadcast -a y\n"
          "E/Vantrel: readPacket: checksum failure rec[0x01] cal[0x02]\n"},
         // logcat -v brief on the panel: the tag padded to 8, other tags, CR LF
-        {{Phase::Identifying, 2, true, 0, d::kNoTally, "stray lead bytes 1"},
+        {Phase::Identifying, 2, true, 0, d::kNoTally, "stray lead bytes 1",
          "--------- beginning of main\r\n"
          "D/Vantrel ( 2211): openPipe Fifo [/r/data/pipeProx] created successfully.\r\n"
          "I/ActivityManager(  612): id query command attempt 9 failed\r\n"
@@ -65,7 +61,7 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
          "E/Vantrel ( 2211): id query command attempt 1 failed\r\n"
          "E/Vantrel( 2211): id query command attempt 2 failed\r\n"},
         // the board at another version, bslsh cannot flash it, daemon mode
-        {{Phase::CommError, 0, true, 0, d::kNoTally, ""},
+        {Phase::CommError, 0, true, 0, d::kNoTally, "",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "I/Vantrel: Sensor version [1.6.24] != Required version [1.6.25]. Do upgrade.\n"
          "I/Vantrel: Waiting for bslUpgrade..\n"
@@ -73,39 +69,39 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
          "E/Vantrel: Upgrade Failed!\n"
          "E/Vantrel: Communication Error!\n"
          "E/Vantrel: Sleeping 60 seconds before restart...\n"},
-        {{Phase::Flashing, 0, true, 0, d::kNoTally, ""},
+        {Phase::Flashing, 0, true, 0, d::kNoTally, "",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "I/Vantrel: Sensor version [1.6.24] != Required version [1.6.25]. Do upgrade.\n"
          "I/Vantrel: Waiting for bslUpgrade..\n"},
         // ten failed attempts, then the loader is asked
-        {{Phase::CheckingLoader, 10, true, 0, d::kNoTally, ""},
+        {Phase::CheckingLoader, 10, true, 0, d::kNoTally, "",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "E/Vantrel: id query command attempt 10 failed\n"
          "I/Vantrel: Can't communicate with sensor fw, so trying BSL..\n"
          "I/Vantrel: Waiting for bslCommCheck..\n"},
         // a line being written is not read; the last whole one is the hang-up
-        {{Phase::HungUp, 0, false, 0, d::kNoTally, "hang-ups 2"},
+        {Phase::HungUp, 0, false, 0, d::kNoTally, "hang-ups 2",
          "I/Vantrel: com.zyn.vantrel.nfc off\n"
          "E/Vantrel: readData()::serial port hung up\n"
          "E/Vantrel: readData()::serial port hung up\n"
          "E/Vantrel: readData()::sel"},
         // SIGINT in the receive wait: what follows does not undo the ending
-        {{Phase::EndingSigint, 0, true, 0, d::kNoTally, "receive time-outs 1"},
+        {Phase::EndingSigint, 0, true, 0, d::kNoTally, "receive time-outs 1",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "I/Vantrel: Setting NFC on\n"
          "E/Vantrel: Signal <2> Caught!\n"
          "E/Vantrel: readData()::select failed : -1 (Interrupted system call)\n"
          "E/Vantrel: readData()::select timedout!\n"},
         // a quiet link: the board's own log text does not break the row
-        {{Phase::Receiving, 0, false, 0, d::kReceiveTimeouts, "receive time-outs 3"},
+        {Phase::Receiving, 0, false, 0, d::kReceiveTimeouts, "receive time-outs 3",
          "E/Vantrel: readData()::select timedout!\n"
          "E/Vantrel: readData()::select timedout!\n"
          "D/Vantrel: TavrixLog: [adc ok]\n"
          "E/Vantrel: readData()::select timedout!\n"},
         // records on standard error, among the daemon's console lines (and a
         // record's text without its prefix, which is not a record)
-        {{Phase::Receiving, 0, true, 0, d::kStrayLeadBytes,
-          "stray lead bytes 3, parse failures 1, failed NFC commands 1, failed LED commands 1"},
+        {Phase::Receiving, 0, true, 0, d::kStrayLeadBytes,
+         "stray lead bytes 3, parse failures 1, failed NFC commands 1, failed LED commands 1",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"
          "readData()::select timedout!\n"
          "Setting LED on\n"
@@ -116,22 +112,21 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
          "Unknown lead in byte [0x42]\n"
          "Unknown lead in byte [0x43]\n"},
         // another root's FIFO starts no run here; nothing names a phase
-        {{Phase::Unknown, 0, false, 0, d::kNoTally, "version broadcasts 1"},
+        {Phase::Unknown, 0, false, 0, d::kNoTally, "version broadcasts 1",
          "D/Vantrel: Pipe [/other/data/pipeProx] already exists.\n"
          "I/Vantrel: UPDATE_VERSION broadcase: am broadcast -a x --es version 1.6.25\n"},
-        {{Phase::Starting, 0, true, 0, d::kNoTally, ""},
+        {Phase::Starting, 0, true, 0, d::kNoTally, "",
          "D/Vantrel: Pipe [/r/data/pipeProx] already exists.\n"},
-        {{Phase::Unknown, 0, false, 0, d::kNoTally, ""}, ""},
+        {Phase::Unknown, 0, false, 0, d::kNoTally, "", ""},
     };
     for (const LogRow& row : rows) {
         SCOPED_TRACE(row.log);
         d::RunLines run = d::currentRun(d::daemonLines(row.log), kFifo);
         d::Activity activity = d::readActivity(run);
-        const Reading& expected = row.expected;
-        EXPECT_EQ(activity.phase, expected.phase);
-        EXPECT_EQ(activity.failedAttempt, expected.failedAttempt);
-        EXPECT_EQ(run.startSeen, expected.startSeen);
-        EXPECT_EQ(run.earlierLines, expected.earlierLines);
+        EXPECT_EQ(activity.phase, row.phase);
+        EXPECT_EQ(activity.failedAttempt, row.failedAttempt);
+        EXPECT_EQ(run.startSeen, row.startSeen);
+        EXPECT_EQ(run.earlierLines, row.earlierLines);
         std::string counts;
         for (int tally = 0; tally < d::kTallyCount; ++tally) {
             if (activity.counts[tally] == 0) continue;
@@ -139,8 +134,8 @@ TEST(DoctorRecordedText, DaemonLogPhasesAndCounts) {
             counts += d::tallyName(static_cast<d::Tally>(tally)) +
                       (" " + std::to_string(activity.counts[tally]));
         }
-        EXPECT_EQ(counts, expected.counts);
-        EXPECT_EQ(d::recurringTrouble(activity), expected.repeated);
+        EXPECT_EQ(counts, row.counts);
+        EXPECT_EQ(d::recurringTrouble(activity), row.repeated);
         EXPECT_EQ(activity.phaseRecord.find_first_of("\r\n"), std::string::npos);
     }
 }

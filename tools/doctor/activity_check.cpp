@@ -37,18 +37,16 @@ std::string sleepWords(pid_t pid) {
         {"wait4", "waiting for its child"},
     };
     std::string wchan = readFirstLine("/proc/" + std::to_string(pid) + "/wchan").value_or("");
-    for (const auto& [symbol, words] : kWaits) {
+    for (const auto& [symbol, words] : kWaits)
         if (wchan.find(symbol) != std::string::npos) return words;
-    }
     return "";
 }
 
 Sight lookAt(const Survey& survey, pid_t pid) {
     Sight sight;
     sight.sleep = sleepWords(pid);
-    for (const Child& child : children(pid)) {
+    for (const Child& child : children(pid))
         (commandName(child.pid) == kLoaderTool ? sight.loader : sight.others).push_back(child.pid);
-    }
     sight.port = heldPort(survey, pid, &sight.descriptorsVisible);
     return sight;
 }
@@ -109,9 +107,8 @@ void judgePhase(const Activity& activity, pid_t pid, CheckResult* row) {
     const PhaseFacts& facts = kPhases[static_cast<int>(activity.phase)];
     std::string now = facts.verdict == Verdict::Fail ? stopAndProbeCommand(pid) : "";
     worsen(row, facts.verdict, advice(facts.fix, now));
-    if (recurringTrouble(activity) != kNoTally) {
+    if (recurringTrouble(activity) != kNoTally)
         worsen(row, Verdict::Warn, advice(kProbeFix, stopAndProbeCommand(pid)));
-    }
 }
 
 // Its port against the node it opens: a fail when the node leads elsewhere
@@ -156,9 +153,8 @@ std::string countWords(const Activity& activity, const RunLines& run) {
         text += "; its last " + std::to_string(activity.repeats) + " records are " +
                 tallyName(activity.repeatedTrouble);
     }
-    if (run.earlierLines > 0) {
+    if (run.earlierLines > 0)
         text += "; " + std::to_string(run.earlierLines) + " lines of earlier runs left out";
-    }
     return text;
 }
 
@@ -168,9 +164,8 @@ CheckResult checkActivity(const Survey& survey) {
     if (survey.daemons.empty()) return CheckResult{kRow, Verdict::Skip, "no daemon running", ""};
     const DaemonProcess& daemon = survey.daemons[0];
     CheckResult row{kRow, Verdict::Ok, "pid " + std::to_string(daemon.pid), ""};
-    if (survey.daemons.size() > 1) {
+    if (survey.daemons.size() > 1)
         row.detail += " (the first of " + std::to_string(survey.daemons.size()) + " daemons)";
-    }
     Sight sight = lookAt(survey, daemon.pid);
     std::string source;
     std::optional<std::string> text = daemonLogText(daemon.pid, &source);

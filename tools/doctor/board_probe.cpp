@@ -141,9 +141,8 @@ CheckResult identified(CheckResult r, const std::string& counted, bool noisy,
     FlashPlan plan = current ? FlashPlan{Verdict::Ok, "would not flash it", ""} : flashPlan(image);
     r.detail = "firmware " + version + ", comm error " + std::to_string(commError) +
                "; the daemon " + plan.words;
-    for (const std::string& command : recordedShellCommands) {
+    for (const std::string& command : recordedShellCommands)
         r.detail += "; the daemon would broadcast: " + command;
-    }
     r.detail += "; " + counted;
     worsen(&r, plan.verdict, plan.fix);
     if (commError != 0 || noisy) {

@@ -68,9 +68,8 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 
 const KnownText* knownText(const LogLine& line) {
     for (const KnownText& known : kKnownTexts) {
-        if (known.console == (line.priority == 0) && startsWith(line.text, known.prefix)) {
+        if (known.console == (line.priority == 0) && startsWith(line.text, known.prefix))
             return &known;
-        }
     }
     return nullptr;
 }
@@ -80,9 +79,8 @@ const KnownText* knownText(const LogLine& line) {
 bool parseRecord(const std::string& line, LogLine* record) {
     static const std::regex prefix(std::string("[VDIWEF]/") + kLogTag + R"( *(\([0-9 ]*\))?: )");
     std::smatch match;
-    if (!std::regex_search(line, match, prefix, std::regex_constants::match_continuous)) {
+    if (!std::regex_search(line, match, prefix, std::regex_constants::match_continuous))
         return false;
-    }
     record->priority = line[0];
     record->text = match.suffix();
     return true;

@@ -128,9 +128,8 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
     return text;
 }
 
-std::string stopAndProbeCommand(pid_t /*pid*/) {
-    return std::string("adb shell stop ") + kServiceName +
-           "; adb shell vantrel-doctor --probe-board";
+std::string stopAndProbeCommand(pid_t pid) {
+    return stopDaemonCommand(pid) + "; adb shell vantrel-doctor --probe-board";
 }
 
 }  // namespace vantrel::doctor

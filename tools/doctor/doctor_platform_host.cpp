@@ -130,7 +130,7 @@ std::optional<std::string> daemonLogText(pid_t pid, std::string* source) {
 }
 
 std::string stopAndProbeCommand(pid_t pid) {
-    return "kill -INT " + std::to_string(pid) + "; vantrel-doctor --probe-board";
+    return stopDaemonCommand(pid) + "; vantrel-doctor --probe-board";
 }
 
 }  // namespace vantrel::doctor

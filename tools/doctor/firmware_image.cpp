@@ -66,9 +66,8 @@ FirmwareImage examineFirmwareImage(const Identity& daemonUser) {
     close(fd);
     if (!read) return judged(ImageState::Unreadable, readError);
     image.state = stateOf(image.hex);
-    if (image.state == ImageState::Damaged) {
+    if (image.state == ImageState::Damaged)
         image.problem = "line " + std::to_string(image.hex.line) + ": " + image.hex.why;
-    }
     return image;
 }
 

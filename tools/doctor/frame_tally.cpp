@@ -9,18 +9,15 @@ namespace vantrel::doctor {
 
 namespace {
 
-// A letter as itself when it prints, else as its number.
-std::string keyText(int key, bool letters) {
-    bool printable = key >= 0x20 && key < 0x7f;
-    return letters && printable ? std::string(1, static_cast<char>(key)) : std::to_string(key);
-}
-
-// "; standard A=1 M=12": one kind of frame with the count of each key.
+// "; standard A=1 M=12": one kind of frame with the count of each key, a key
+// as its letter when `letters` and it prints, else as its number.
 std::string countsText(const char* kind, const std::map<int, size_t>& frames, bool letters) {
     if (frames.empty()) return "";
     std::string text = std::string("; ") + kind;
     for (const auto& [key, count] : frames) {
-        text += " " + keyText(key, letters) + "=" + std::to_string(count);
+        bool letter = letters && key >= 0x20 && key < 0x7f;
+        text += " " + (letter ? std::string(1, static_cast<char>(key)) : std::to_string(key)) +
+                "=" + std::to_string(count);
     }
     return text;
 }

@@ -54,11 +54,7 @@ void IntelHexReader::takeByte(char byte) {
         return;
     }
     // One byte more than any record: judge what is there, then refuse.
-    if (summary_.records == 0 && line_[0] != ':') {
-        summary_.verdict = HexVerdict::NotIntelHex;
-        decided_ = true;
-        return;
-    }
+    if (summary_.records == 0 && line_[0] != ':') return decide(HexVerdict::NotIntelHex);
     damage("longer than any record (over " + std::to_string(kLongestRecordLine) + " characters)");
 }
 
@@ -76,9 +72,7 @@ void IntelHexReader::endLine() {
     }
     if (line_[0] != ':') {
         if (summary_.records > 0) return damage("does not start with ':'");
-        summary_.verdict = HexVerdict::NotIntelHex;
-        decided_ = true;
-        return;
+        return decide(HexVerdict::NotIntelHex);
     }
     uint8_t bytes[kLongestRecordLine / 2];
     size_t count = 0;
@@ -130,11 +124,15 @@ void IntelHexReader::judgeRecord(const uint8_t* bytes, size_t count) {
     summary_.dataBytes += length;
 }
 
+void IntelHexReader::decide(HexVerdict verdict) {
+    summary_.verdict = verdict;
+    decided_ = true;
+}
+
 void IntelHexReader::damage(const std::string& why, size_t line) {
-    summary_.verdict = HexVerdict::Damaged;
     summary_.line = line != 0 ? line : lineNumber_;
     summary_.why = why;
-    decided_ = true;
+    decide(HexVerdict::Damaged);
 }
 
 HexSummary IntelHexReader::finish() {
@@ -147,8 +145,7 @@ HexSummary IntelHexReader::finish() {
     } else if (summary_.dataBytes == 0) {
         damage("end-of-file record, and not one data byte before it", endRecordLine_);
     } else {
-        summary_.verdict = HexVerdict::Valid;
-        decided_ = true;
+        decide(HexVerdict::Valid);
     }
     return summary_;
 }

@@ -43,6 +43,7 @@ class IntelHexReader {
     void takeByte(char byte);
     void endLine();
     void judgeRecord(const uint8_t* bytes, size_t count);
+    void decide(HexVerdict verdict);                       // the rest of the file is skipped
     void damage(const std::string& why, size_t line = 0);  // 0: the line read now
 
     char line_[kLongestRecordLine] = {};

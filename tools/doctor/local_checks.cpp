@@ -40,8 +40,13 @@ const std::string kLineFolder = kValue.substr(0, kValue.rfind('/'));
 const std::string kGpioClass = kLineFolder.substr(0, kLineFolder.rfind('/'));
 const std::string kLineNumber = kLineFolder.substr(kLineFolder.rfind("gpio") + 4);
 
-std::string ownedBySystem(const std::string& path) {
-    return "adb shell chown system:system " + path + "; adb shell chmod 0660 " + path;
+// The ueventd.rc line `entry` that gives `what` to the daemon's user, and the
+// same owner and mode set at once.
+std::string ownedBySystem(const std::string& what, const std::string& entry,
+                          const std::string& path) {
+    return advice("give the " + what + " to the daemon's user in ueventd.rc: \"" + entry +
+                      " 0660 system system\" (android/ueventd.rc)",
+                  "adb shell chown system:system " + path + "; adb shell chmod 0660 " + path);
 }
 
 }  // namespace
@@ -58,9 +63,7 @@ std::string fixSerialNotCharacterDevice() {
 }
 
 std::string fixSerialAccess() {
-    return advice("give the UART to the daemon's user in ueventd.rc: \"" + kSerial +
-                      " 0660 system system\" (android/ueventd.rc)",
-                  ownedBySystem(kSerial));
+    return ownedBySystem("UART", kSerial, kSerial);
 }
 
 std::string fixSerialLabel() {
@@ -81,16 +84,14 @@ std::string fixSerialNotTerminal() {
 
 std::string fixResetNotExported() {
     return advice("export GPIO " + kLineNumber +
-                      " as an output at boot (the board's init file: " + "write " + kGpioClass +
+                      " as an output at boot (the board's init file: write " + kGpioClass +
                       "/export " + kLineNumber + ", then write " + kLineFolder + "/direction out)",
                   "adb shell 'echo " + kLineNumber + " > " + kGpioClass + "/export; echo out > " +
                       kLineFolder + "/direction'");
 }
 
 std::string fixResetNotWritable() {
-    return advice("give the value to the daemon's user in ueventd.rc: \"" + kLineFolder +
-                      " value 0660 system system\" (android/ueventd.rc)",
-                  ownedBySystem(kValue));
+    return ownedBySystem("value", kLineFolder + " value", kValue);
 }
 
 std::string fixResetNotOutput() {
@@ -208,11 +209,8 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         std::string path = (folder.empty() ? "." : folder) + "/" + name;
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
-        if (modePermits(node, survey.user, 1)) {
-            std::string found = path;
-            found += " (" + describeNode(node) + "), ";
-            return result(name, Verdict::Ok, found + whose);
-        }
+        if (modePermits(node, survey.user, 1))
+            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
     if (!notExecutable.empty()) {
@@ -294,18 +292,16 @@ bool describeDaemonPort(const Survey& survey, std::string* words) {
 
 CheckResult checkSerialHolders(const Survey& survey) {
     struct stat node;
-    if (stat(survey.device.c_str(), &node) != 0) {
+    if (stat(survey.device.c_str(), &node) != 0)
         return result("serial-holder", Verdict::Skip, "no device at " + survey.device);
-    }
     DeviceHolders holders = deviceHolders(survey, survey.device, node);
     std::string detail;
     auto add = [&detail](const std::string& part) {
         detail += (detail.empty() ? "" : "; ") + part;
     };
     if (!holders.daemons.empty()) add("the daemon: " + processList(holders.daemons));
-    if (!holders.boardSide.empty()) {
+    if (!holders.boardSide.empty())
         add("the far end of this pseudo-terminal: " + processList(holders.boardSide));
-    }
     if (!holders.others.empty()) add("held by " + processList(holders.others));
     std::string ownPort;
     bool nodeLeadsToOwnPort = describeDaemonPort(survey, &ownPort);
@@ -469,9 +465,8 @@ CheckResult checkStreams(const Survey& survey) {
 std::vector<pid_t> waitingToOpenFifo(const Survey& survey) {
     std::vector<pid_t> waiting;
     for (pid_t pid : survey.processes.pids) {
-        if (readFirstLine("/proc/" + std::to_string(pid) + "/wchan") == "wait_for_partner") {
+        if (readFirstLine("/proc/" + std::to_string(pid) + "/wchan") == "wait_for_partner")
             waiting.push_back(pid);
-        }
     }
     return waiting;
 }

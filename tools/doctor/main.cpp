@@ -54,12 +54,11 @@ std::vector<std::string> wrap(const std::string& text, size_t width) {
     return lines;
 }
 
-void printIndented(FILE* out, const std::string& text, const std::string& lead, size_t width) {
-    bool first = true;
+// The first line after `lead`, the others under the text column.
+void printIndented(FILE* out, const std::string& text, std::string lead, size_t width) {
     for (const std::string& line : wrap(text, width - kTextColumn)) {
-        fprintf(out, "%s%s\n", first ? lead.c_str() : std::string(kTextColumn, ' ').c_str(),
-                line.c_str());
-        first = false;
+        fprintf(out, "%s%s\n", lead.c_str(), line.c_str());
+        lead.assign(kTextColumn, ' ');
     }
 }
 
@@ -106,11 +105,9 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, size_t width
         if (colour) verdict = std::string(colourOf(r.verdict)).append(verdict).append("\033[0m");
         std::string name =
             r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
-        name += verdict;
-        printIndented(out, r.detail, name + padding, width);
-        if (!r.fix.empty()) {
+        printIndented(out, r.detail, name + verdict + padding, width);
+        if (!r.fix.empty())
             printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '), width);
-        }
     }
 }
 

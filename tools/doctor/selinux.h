@@ -26,16 +26,6 @@ constexpr const char* kPolicyTypes[] = {
 // ignored. "" when the text is not a context.
 std::string contextType(const std::string& context);
 
-// One "avc: denied" record of the kernel log.
-struct AvcDenial {
-    std::string permissions;  // "read write"
-    std::string source;       // type of scontext
-    std::string target;       // type of tcontext
-    std::string targetClass;  // tclass
-    std::string name;         // name=, "" when absent
-};
-std::optional<AvcDenial> parseAvcDenial(const std::string& line);
-
 // One line per denial in `kernelLog` whose source or target is a type of the
 // daemon's policy: "vantrel -> device chr_file { read write } ttymxc1".
 std::vector<std::string> daemonDenials(const std::string& kernelLog);

@@ -65,38 +65,32 @@ std::string contextType(const std::string& context) {
     return text.substr(second + 1, third == std::string::npos ? third : third - second - 1);
 }
 
-std::optional<AvcDenial> parseAvcDenial(const std::string& line) {
-    size_t avc = line.find("avc:");
-    if (avc == std::string::npos) return std::nullopt;
-    size_t open = line.find('{', avc);
-    size_t close = line.find('}', avc);
-    size_t denied = line.find("denied", avc);
-    if (denied == std::string::npos || open == std::string::npos || close == std::string::npos ||
-        denied > open || close < open) {
-        return std::nullopt;
-    }
-    AvcDenial denial;
-    std::istringstream words(line.substr(open + 1, close - open - 1));
-    for (std::string word; words >> word;) {
-        denial.permissions += (denial.permissions.empty() ? "" : " ") + word;
-    }
-    std::string rest = line.substr(close);
-    denial.source = contextType(auditField(rest, "scontext"));
-    denial.target = contextType(auditField(rest, "tcontext"));
-    denial.targetClass = auditField(rest, "tclass");
-    denial.name = auditField(rest, "name");
-    if (denial.source.empty() || denial.target.empty()) return std::nullopt;
-    return denial;
-}
-
 std::vector<std::string> daemonDenials(const std::string& kernelLog) {
     std::vector<std::string> found;
     std::istringstream lines(kernelLog);
     for (std::string line; std::getline(lines, line);) {
-        std::optional<AvcDenial> d = parseAvcDenial(line);
-        if (!d || !(isPolicyType(d->source) || isPolicyType(d->target))) continue;
-        found.push_back(d->source + " -> " + d->target + " " + d->targetClass + " { " +
-                        d->permissions + " }" + (d->name.empty() ? "" : " " + quoted(d->name)));
+        // "avc: denied { read write } for ... scontext=... tcontext=... tclass=..."
+        size_t avc = line.find("avc:");
+        if (avc == std::string::npos) continue;
+        size_t open = line.find('{', avc);
+        size_t close = line.find('}', avc);
+        size_t denied = line.find("denied", avc);
+        if (open == std::string::npos || close == std::string::npos || close < open ||
+            denied > open) {
+            continue;
+        }
+        std::string permissions;
+        std::istringstream words(line.substr(open + 1, close - open - 1));
+        for (std::string word; words >> word;)
+            permissions += (permissions.empty() ? "" : " ") + word;
+        std::string rest = line.substr(close);
+        std::string source = contextType(auditField(rest, "scontext"));
+        std::string target = contextType(auditField(rest, "tcontext"));
+        if (source.empty() || target.empty() || !(isPolicyType(source) || isPolicyType(target)))
+            continue;
+        std::string name = auditField(rest, "name");
+        found.push_back(source + " -> " + target + " " + auditField(rest, "tclass") + " { " +
+                        permissions + " }" + (name.empty() ? "" : " " + quoted(name)));
     }
     return found;
 }

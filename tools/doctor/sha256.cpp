@@ -76,9 +76,8 @@ std::string Sha256::hexDigest() {
     uint8_t padding[kBlockSize + kLengthFieldSize] = {0x80};
     size_t zeros = (kBlockSize + kBlockSize - kLengthFieldSize - 1 - pendingSize_) % kBlockSize;
     size_t size = 1 + zeros;
-    for (size_t i = 0; i < kLengthFieldSize; ++i) {
+    for (size_t i = 0; i < kLengthFieldSize; ++i)
         padding[size++] = static_cast<uint8_t>(bits >> (8 * (kLengthFieldSize - 1 - i)));
-    }
     update(padding, size);
     std::string hex;
     for (uint32_t word : state_) {

@@ -47,15 +47,6 @@ DaemonProcess withOptions(const std::vector<std::string>& options) {
     return daemon;
 }
 
-// The service's options from its init file, read with the daemon's parser.
-void readServiceDefinition(Survey* survey) {
-    survey->serviceFile = resolved(kPathInitFile);
-    std::optional<std::string> text = readRegularFile(survey->serviceFile);
-    if (!text) return;
-    std::optional<std::vector<std::string>> options = serviceArguments(*text, kServiceName);
-    if (options) survey->service = withOptions(*options);
-}
-
 }  // namespace
 
 Survey takeSurvey(const std::string& device) {
@@ -70,7 +61,12 @@ Survey takeSurvey(const std::string& device) {
         daemon.upSeconds = secondsRunning(pid);
         survey.daemons.push_back(daemon);
     }
-    readServiceDefinition(&survey);
+    // The service's options from its init file, read with the daemon's parser.
+    survey.serviceFile = resolved(kPathInitFile);
+    std::optional<std::string> text = readRegularFile(survey.serviceFile);
+    std::optional<std::vector<std::string>> service =
+        text ? serviceArguments(*text, kServiceName) : std::nullopt;
+    if (service) survey.service = withOptions(*service);
     survey.device = !device.empty()          ? device
                     : survey.daemons.empty() ? resolved(kPathSerialPort)
                                              : daemonNode(survey.daemons[0]);
