@@ -1,6 +1,6 @@
 // Process-level harness: the daemon (vantrel-traced, built as traced/vantrel)
-// against a simulated sensor board, in a throw-away root. The scenario replay
-// (tests/session_regression) is its user.
+// against a simulated sensor board, in a throw-away root, for the scenario
+// replay and the tests that run the daemon or a tool as a process.
 //
 // It is the desk's harness (testbench/desk) with what a test adds: the root
 // and the daemon's environment are desk/daemon_root.h's (the root's name
