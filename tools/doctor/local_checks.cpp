@@ -209,8 +209,10 @@ CheckResult checkTool(const Survey& survey, const char* name, const char* folder
         std::string path = (folder.empty() ? "." : folder) + "/" + name;
         struct stat node;
         if (stat(path.c_str(), &node) != 0 || !S_ISREG(node.st_mode)) continue;
-        if (modePermits(node, survey.user, 1))
-            return result(name, Verdict::Ok, path + " (" + describeNode(node) + "), " + whose);
+        if (modePermits(node, survey.user, 1)) {
+            path += " (" + describeNode(node) + "), ";
+            return result(name, Verdict::Ok, path + whose);
+        }
         if (notExecutable.empty()) notExecutable = path + " (" + describeNode(node) + ")";
     }
     if (!notExecutable.empty()) {

@@ -105,7 +105,8 @@ void printTable(FILE* out, const std::vector<CheckResult>& results, size_t width
         if (colour) verdict = std::string(colourOf(r.verdict)).append(verdict).append("\033[0m");
         std::string name =
             r.check + std::string(kCheckColumn - std::min(kCheckColumn - 1, r.check.size()), ' ');
-        printIndented(out, r.detail, name + verdict + padding, width);
+        name.append(verdict).append(padding);
+        printIndented(out, r.detail, name, width);
         if (!r.fix.empty())
             printIndented(out, "fix: " + r.fix, std::string(kTextColumn, ' '), width);
     }

@@ -89,8 +89,11 @@ std::vector<std::string> daemonDenials(const std::string& kernelLog) {
         if (source.empty() || target.empty() || !(isPolicyType(source) || isPolicyType(target)))
             continue;
         std::string name = auditField(rest, "name");
-        found.push_back(source + " -> " + target + " " + auditField(rest, "tclass") + " { " +
-                        permissions + " }" + (name.empty() ? "" : " " + quoted(name)));
+        std::string denial = source;
+        denial.append(" -> ").append(target).append(" ").append(auditField(rest, "tclass"));
+        denial.append(" { ").append(permissions).append(" }");
+        if (!name.empty()) denial.append(" ").append(quoted(name));
+        found.push_back(denial);
     }
     return found;
 }

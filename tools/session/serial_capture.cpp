@@ -146,6 +146,7 @@ std::vector<std::string> sessionLines(const Bytes& bytes) {
     Bytes rest = splitter.flush();
     if (!rest.empty()) cut.push_back(rest);
     std::vector<std::string> lines;
+    lines.reserve(cut.size());
     for (const Bytes& line : cut) lines.push_back(commentedLine(line));
     return lines;
 }
