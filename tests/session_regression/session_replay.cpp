@@ -410,6 +410,17 @@ class ChurningReader {
     std::thread thread_;
 };
 
+// Whether the daemon blocks SIGPIPE (SigBlk in /proc/PID/status). The churn
+// catches a write into a FIFO whose reader just left only when its timing
+// meets one; the mask says every time whether such a write would end it.
+bool blocksSigpipe(pid_t pid) {
+    for (const std::string& line :
+         splitLines(readWhole("/proc/" + std::to_string(pid) + "/status")))
+        if (line.rfind("SigBlk:", 0) == 0)
+            return (std::stoull(line.substr(7), nullptr, 16) >> (SIGPIPE - 1) & 1) != 0;
+    return false;
+}
+
 // The board unplugged in the receive phase: its port hangs up and stays
 // readable with nothing to read. Returns once the daemon sleeps in its second
 // pause after the vanish (or after kHangUpLimit), with the CPU time it took.
@@ -441,6 +452,8 @@ std::string runReceivePhase(ProcessHarness& h, const Scenario& s, DaemonActivity
         if (mode == "churn")
             churners.push_back(std::make_unique<ChurningReader>(h.path("data/") + name));
     }
+    if (!churners.empty())
+        progress += blocksSigpipe(h.pid()) ? "; SIGPIPE blocked" : "; SIGPIPE not blocked";
     StreamOutcome sent = sendStream(h, s, activity, readers);
     progress += "; stream of " + std::to_string(sent.total) + " bytes sent";
     if (sent.unsent > 0) progress += " (" + std::to_string(sent.unsent) + " of them dropped)";
