@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <regex>
-#include <utility>
 
 namespace vantrel::wire {
 
@@ -13,15 +12,10 @@ int bigEndian16(const uint8_t* bytes) {
     return bytes[0] * 256 + bytes[1];
 }
 
-// A standard message with two 16-bit fields, `a` at `first` and `b` at
-// `second`, high byte first.
-Bytes twoFields(uint8_t letter, size_t first, uint16_t a, size_t second, uint16_t b) {
-    StandardPayload payload{letter};
-    for (auto [field, value] : {std::pair{first, a}, std::pair{second, b}}) {
-        payload[kFieldsAt + field] = static_cast<uint8_t>(value >> 8);
-        payload[kFieldsAt + field + 1] = static_cast<uint8_t>(value & 0xFF);
-    }
-    return encodeStandard(payload);
+// A 16-bit field of a standard message, high byte first.
+void putField16(StandardPayload* payload, size_t field, uint16_t value) {
+    (*payload)[kFieldsAt + field] = static_cast<uint8_t>(value >> 8);
+    (*payload)[kFieldsAt + field + 1] = static_cast<uint8_t>(value & 0xFF);
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -120,11 +114,17 @@ Bytes ack() {
 }
 
 Bytes motion(uint16_t ps1, uint16_t ps2) {
-    return twoFields(kLetterMotion, kMotionPs1, ps1, kMotionPs2, ps2);
+    StandardPayload payload{kLetterMotion};
+    putField16(&payload, kMotionPs1, ps1);
+    putField16(&payload, kMotionPs2, ps2);
+    return encodeStandard(payload);
 }
 
 Bytes light(uint16_t vis, uint16_t ir) {
-    return twoFields(kLetterLight, kLightVisible, vis, kLightInfrared, ir);
+    StandardPayload payload{kLetterLight};
+    putField16(&payload, kLightVisible, vis);
+    putField16(&payload, kLightInfrared, ir);
+    return encodeStandard(payload);
 }
 
 Bytes version(uint8_t major, uint8_t minor, uint8_t patch, uint8_t commError) {
